@@ -1,0 +1,10 @@
+// The constructor of OstrelRedisMain.
+#pragma once
+
+#include "module/ref.hpp"
+
+namespace redis_main::construct {
+
+PyObject* init(PyObject* self, PyObject* config) noexcept;
+
+}  // namespace redis_main::construct
