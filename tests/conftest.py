@@ -24,6 +24,11 @@ def find_redis_server():
     return path
 
 
+def server_env():
+    """The environment for server processes: without a sanitizer runtime preloaded for Python."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
 class RedisServer:
     """One throwaway redis-server: loopback only, no persistence."""
 
@@ -41,7 +46,8 @@ class RedisServer:
         ]
         if self.password:
             args += ["--requirepass", self.password]
-        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     env=server_env())
         deadline = time.monotonic() + 10
         while True:
             try:
