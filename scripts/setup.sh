@@ -95,3 +95,14 @@ else
 fi
 say "building and installing redis_main into $VENV"
 "$VPY" -m pip install -q --disable-pip-version-check --no-build-isolation "${CONFIG[@]}" "$ROOT[test]"
+
+# --- SSH tunnel tests ---------------------------------------------------------------
+# The tunnel tests log in by password as this dedicated account (root only: the test sshd
+# must read /etc/shadow). It gets no login shell and a random password; the tests give it
+# a password of their own only for the moment of each login.
+SSH_TEST_USER=redis-main-ssh-test
+if [ "$(id -u)" -eq 0 ] && ! getent passwd "$SSH_TEST_USER" >/dev/null; then
+    say "creating the SSH test account $SSH_TEST_USER"
+    useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$SSH_TEST_USER"
+    echo "$SSH_TEST_USER:$(head -c 24 /dev/urandom | base64)" | chpasswd
+fi

@@ -1,6 +1,9 @@
-"""Fixtures: real redis-server processes on free loopback ports, stopped at the end."""
+"""Fixtures: real redis-server and sshd processes on free loopback ports, stopped at the end."""
 
+import fcntl
+import getpass
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -25,7 +28,7 @@ def find_redis_server():
 
 
 def server_env():
-    """The environment for server processes: without a sanitizer runtime preloaded for Python."""
+    """The environment for helper processes: without a sanitizer runtime preloaded for Python."""
     return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
@@ -109,3 +112,180 @@ def server(redis_server):
     """The shared server, emptied before the test."""
     redis_server.flush()
     return redis_server
+
+
+# --- sshd for the tunnel tests ---------------------------------------------------------
+
+SSHD = "/usr/sbin/sshd"
+SSH_TEST_USER = "redis-main-ssh-test"
+KEY_PASSPHRASE = "key-pass-phrase-42"
+
+
+def sshd_version():
+    out = subprocess.run([SSHD, "-V"], capture_output=True, text=True, env=server_env())
+    m = re.search(r"OpenSSH_(\d+)\.(\d+)", out.stdout + out.stderr)
+    return (int(m.group(1)), int(m.group(2))) if m else (0, 0)
+
+
+def process_tree(pid):
+    """pid's descendants: sshd forks a process (and a privilege-separated one) per session."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, IndexError, ValueError):
+                continue
+            children.setdefault(ppid, []).append(int(entry))
+    found, todo = [], [pid]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found
+
+
+class SSHKeys:
+    """A host key and client keys made with ssh-keygen in a temp dir."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="redis-main-ssh-")
+        self.host_key = self.make("host_ed25519", "ed25519")
+        self.other_host_key = self.make("other_host_ed25519", "ed25519")
+        self.client = {
+            "ed25519": self.make("id_ed25519", "ed25519", KEY_PASSPHRASE),
+            "rsa-pem": self.make("id_rsa", "rsa", KEY_PASSPHRASE, "-m", "PEM", "-b", "2048"),
+            "ecdsa": self.make("id_ecdsa", "ecdsa"),
+        }
+        self.authorized_keys = os.path.join(self.dir, "authorized_keys")
+        with open(self.authorized_keys, "w") as out:
+            for path in self.client.values():
+                with open(path + ".pub") as f:
+                    out.write(f.read())
+
+    def make(self, name, kind, passphrase="", *extra):
+        path = os.path.join(self.dir, name)
+        subprocess.run(["ssh-keygen", "-q", "-t", kind, "-N", passphrase, "-C", name, "-f", path, *extra],
+                       check=True, stdout=subprocess.DEVNULL, env=server_env())
+        return path
+
+    def known_hosts(self, port, key=None):
+        """A known_hosts file naming the given host key (default: the right one) for port."""
+        with open((key or self.host_key) + ".pub") as f:
+            kind, blob = f.read().split()[:2]
+        path = os.path.join(self.dir, f"known_hosts_{port}_{os.path.basename(key or self.host_key)}")
+        with open(path, "w") as f:
+            f.write(f"[127.0.0.1]:{port} {kind} {blob}\n")
+        return path
+
+
+class SSHServer:
+    """One OpenSSH sshd on a free loopback port; logs in its own user (root: also others)."""
+
+    def __init__(self, keys):
+        self.keys = keys
+        self.port = free_port()
+        self.user = "root" if os.geteuid() == 0 else getpass.getuser()
+        self.known_hosts = keys.known_hosts(self.port)
+        self.proc = None
+
+    def start(self):
+        if not os.access(SSHD, os.X_OK):
+            pytest.fail(f"{SSHD} is not installed (scripts/setup.sh installs openssh-server)")
+        if os.geteuid() == 0:
+            os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # privilege separation dir
+        lines = [
+            "ListenAddress 127.0.0.1", f"Port {self.port}", f"HostKey {self.keys.host_key}",
+            f"PidFile {self.keys.dir}/sshd-{self.port}.pid",
+            f"AuthorizedKeysFile {self.keys.authorized_keys}",
+            "StrictModes no", "UsePAM no", "PermitRootLogin yes", "PasswordAuthentication yes",
+            "PubkeyAuthentication yes", "KbdInteractiveAuthentication no", "AllowTcpForwarding yes",
+            "X11Forwarding no", "PrintMotd no", "LogLevel ERROR",
+        ]
+        if sshd_version() >= (9, 8):
+            lines.append("PerSourcePenalties no")
+        config = os.path.join(self.keys.dir, f"sshd_config_{self.port}")
+        with open(config, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        self.log = os.path.join(self.keys.dir, f"sshd_{self.port}.log")
+        with open(self.log, "ab") as log:
+            self.proc = subprocess.Popen([SSHD, "-D", "-e", "-f", config, "-p", str(self.port)],
+                                         stdout=log, stderr=log, env=server_env())
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
+                    if s.recv(64).startswith(b"SSH-2.0"):
+                        return self
+            except OSError:
+                pass
+            if self.proc.poll() is not None:
+                with open(self.log) as f:
+                    raise RuntimeError(f"sshd exited with {self.proc.returncode}: {f.read()[-500:]}")
+            if time.monotonic() > deadline:
+                raise RuntimeError("sshd did not answer within 10 s")
+            time.sleep(0.05)
+
+    def stop(self):
+        """Kills sshd and its session processes, as a crashed host would lose them."""
+        if self.proc is None:
+            return
+        for pid in [self.proc.pid, *process_tree(self.proc.pid)]:
+            try:
+                os.kill(pid, 9)
+            except ProcessLookupError:
+                pass
+        self.proc.wait()
+        self.proc = None
+
+
+@pytest.fixture(scope="session")
+def ssh_keys():
+    keys = SSHKeys()
+    yield keys
+    shutil.rmtree(keys.dir, ignore_errors=True)
+
+
+@pytest.fixture(scope="session")
+def sshd(ssh_keys):
+    server = SSHServer(ssh_keys).start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def sshd_private(ssh_keys):
+    """An sshd of the test's own, free to be killed."""
+    server = SSHServer(ssh_keys).start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="session")
+def ssh_password_login():
+    """login(make) calls make(user, password) while the dedicated account has that password.
+
+    The password is valid only during the call, under a lock shared by concurrent test runs.
+    """
+    if os.geteuid() != 0:
+        pytest.skip("password logins need root (sshd must read /etc/shadow)")
+    if subprocess.run(["getent", "passwd", SSH_TEST_USER], capture_output=True,
+                      env=server_env()).returncode:
+        pytest.skip(f"the account {SSH_TEST_USER} is missing (scripts/setup.sh creates it as root)")
+
+    def set_password(pw):
+        subprocess.run(["chpasswd"], input=f"{SSH_TEST_USER}:{pw}", text=True, check=True,
+                       env=server_env())
+
+    def login(make):
+        with open(os.path.join(tempfile.gettempdir(), f"{SSH_TEST_USER}.lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            password = "pw-" + os.urandom(12).hex()
+            set_password(password)
+            try:
+                return make(SSH_TEST_USER, password)
+            finally:
+                set_password(os.urandom(24).hex())
+
+    return login

@@ -1,0 +1,242 @@
+"""The SSH tunnel, end to end: OstrelRedisMain -> local listener -> a real sshd -> redis-server."""
+
+import gc
+import json
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+import redis
+
+import redis_main
+from conftest import KEY_PASSPHRASE, free_port
+from ostrel_ssh import AuthenticationError, HostKeyError, OstrelSSH, SSHTunnelError
+
+
+def tunnel_config(server, sshd, **extra):
+    cfg = server.config(ssh=True, ssh_host="127.0.0.1", ssh_port=sshd.port, ssh_user=sshd.user,
+                        ssh_known_hosts=sshd.known_hosts)
+    cfg.update(extra)
+    return {k: v for k, v in cfg.items() if v is not None}
+
+
+def key_config(server, sshd, kind="ed25519", **extra):
+    return tunnel_config(server, sshd, ssh_rsa=sshd.keys.client[kind],
+                         ssh_rsa_pwd=KEY_PASSPHRASE if kind != "ecdsa" else None, **extra)
+
+
+def our_listening_ports():
+    """Loopback ports this process listens on (from /proc), to see listeners left behind."""
+    inodes = set()
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            inodes.add(target[8:-1])
+    ports = set()
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if fields[3] == "0A" and fields[9] in inodes:  # 0A: LISTEN
+                ports.add(int(fields[1].split(":")[1], 16))
+    return ports
+
+
+def refuses_connections(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=2).close()
+    except ConnectionRefusedError:
+        return True
+    return False
+
+
+@pytest.mark.parametrize("kind, as_text", [("ed25519", False), ("ed25519", True),
+                                           ("rsa-pem", True), ("ecdsa", False)])
+def test_round_trip_by_key(server, sshd, kind, as_text):
+    cfg = key_config(server, sshd, kind)
+    if as_text:
+        with open(cfg["ssh_rsa"]) as f:
+            cfg["ssh_rsa"] = f.read()
+    store = redis_main.OstrelRedisMain(cfg)
+    try:
+        port = store._config.port
+        assert store._config.todict() == dict(cfg, host="127.0.0.1", port=port, decode_responses=True,
+                                              max_connections=2**31)
+        assert port != server.port and port in our_listening_ports()
+        store._set("greeting", "hello över ssh", 4)
+        assert store._get("greeting", 4) == "hello över ssh"
+        assert server.client(4).get("greeting") == "hello över ssh"  # it reached the real server
+    finally:
+        store._close()
+        store._config.close()
+
+
+def test_round_trip_by_password(server, sshd, ssh_password_login):
+    def make(user, password):
+        cfg = tunnel_config(server, sshd, ssh_user=user, ssh_password=password)
+        return redis_main.OstrelRedisMain(cfg), repr(OstrelSSH(cfg)), password
+
+    store, ssh_repr, password = ssh_password_login(make)
+    try:
+        store._set_list("letters", ["a", "b", "c"], 5)
+        assert store._get_list("letters", 5) == ["a", "b", "c"]
+        assert server.client(5).lrange("letters", 0, -1) == ["a", "b", "c"]
+        for shown in (repr(store._config), ssh_repr):
+            assert password not in shown and "ssh_password=***" in shown
+    finally:
+        store._config.close()
+
+
+def test_threads_share_one_tunnel(server, sshd):
+    store = redis_main.OstrelRedisMain(key_config(server, sshd, "ecdsa"))
+    errors, barrier = [], threading.Barrier(8)
+
+    def work(n):
+        try:
+            barrier.wait()
+            for i in range(40):
+                store._set(f"t{n}:{i}", str(i * n), 6)
+                assert store._get(f"t{n}:{i}", 6) == str(i * n)
+        except Exception as e:  # reported below; an assert in a thread would be lost
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    try:
+        assert errors == [] and store._get_size(6) == 320
+        # the pool kept several connections open, all forwarded by the one SSH session
+        assert sum(int(c["db"]) == 6 for c in server.client().client_list()) >= 2
+        assert store._config._tunnel.alive
+    finally:
+        store._close()
+        store._config.close()
+
+
+@pytest.mark.parametrize("known_hosts, check, refused", [
+    ("empty home", None, "is not in"),          # the user's own known_hosts is read by default
+    ("other key", None, "CHANGED"),
+    ("right key", None, None),
+    ("empty home", False, None),                # explicit opt-out for throwaway set-ups
+])
+def test_host_key_check(server, sshd, tmp_path, monkeypatch, known_hosts, check, refused):
+    monkeypatch.setenv("HOME", str(tmp_path))
+    (tmp_path / ".ssh").mkdir()
+    (tmp_path / ".ssh" / "known_hosts").write_text("")
+    extra = {"ssh_known_hosts": None, "ssh_host_key_check": check}
+    if known_hosts == "other key":
+        extra["ssh_known_hosts"] = sshd.keys.known_hosts(sshd.port, sshd.keys.other_host_key)
+    elif known_hosts == "right key":
+        extra["ssh_known_hosts"] = sshd.known_hosts
+    cfg = key_config(server, sshd, "ecdsa", **extra)
+    before = our_listening_ports()
+    if refused:
+        with pytest.raises(HostKeyError, match=refused):
+            redis_main.OstrelRedisMain(cfg)
+        assert our_listening_ports() == before
+    else:
+        store = redis_main.OstrelRedisMain(cfg)
+        store._set("k", "v", 7)
+        assert server.client(7).get("k") == "v"
+        store._config.close()
+
+
+def silent_port():
+    """A socket that accepts TCP connections (via the backlog) but never says a word."""
+    s = socket.create_server(("127.0.0.1", 0))
+    return s, s.getsockname()[1]
+
+
+@pytest.mark.parametrize("change, error, match", [
+    ({"ssh_host": None}, ValueError, "^ssh_host: missing"),
+    ({"ssh_user": None}, ValueError, "^ssh_user: missing"),
+    ({"ssh_rsa": None, "ssh_rsa_pwd": None}, ValueError, "^ssh_password, ssh_rsa: give"),
+    ({"ssh_rsa": "/nonexistent/id_ed25519"}, ValueError, "^ssh_rsa: key file .* does not exist"),
+    ({"ssh_rsa": "authorized_keys"}, ValueError, "^ssh_rsa: key file .* is not a private key"),
+    ({"ssh_rsa_pwd": None}, ValueError, "^ssh_rsa_pwd: missing; key file .* is encrypted"),
+    ({"ssh_rsa_pwd": "wrong-pass-phrase"}, ValueError, "^ssh_rsa_pwd: wrong pass phrase"),
+    ({"ssh_port": "no-port"}, ValueError, "^ssh_port: 'no-port' is not a port number"),
+    ({"ssh_host_key_check": "perhaps"}, ValueError, "^ssh_host_key_check: "),
+    ({"ssh_known_hosts": "/nonexistent/known_hosts"}, ValueError, "^ssh_known_hosts: .* is not a file"),
+    ({"ssh_port": "closed"}, SSHTunnelError, "^ssh_host: cannot connect to"),
+    ({"ssh_port": "silent", "ssh_timeout": 1}, SSHTunnelError, "^ssh_host: .* did not answer .* 1 s"),
+    ({"ssh_rsa": None, "ssh_password": "wrong-password"}, AuthenticationError,
+     "^ssh_user: .* refused the login with ssh_password"),
+    ({"kind": "rsa-pem", "ssh_rsa_pwd": "wrong-pass-phrase"}, ValueError, "^ssh_rsa_pwd: wrong pass"),
+])
+def test_bad_input_is_refused_clearly(server, sshd, change, error, match):
+    change = dict(change)
+    cfg = key_config(server, sshd, change.pop("kind", "ed25519"))
+    silent = None
+    if change.get("ssh_rsa") == "authorized_keys":
+        change["ssh_rsa"] = sshd.keys.authorized_keys
+    if change.get("ssh_port") == "closed":
+        change["ssh_port"] = free_port()
+    elif change.get("ssh_port") == "silent":
+        silent, change["ssh_port"] = silent_port()
+    cfg.update(change)
+    before = our_listening_ports() - {cfg["ssh_port"]}
+    started = time.monotonic()
+    try:
+        with pytest.raises(error, match=match) as caught:
+            redis_main.OstrelRedisMain({k: v for k, v in cfg.items() if v is not None})
+    finally:
+        if silent:
+            silent.close()
+    assert time.monotonic() - started < 5
+    assert our_listening_ports() - {cfg["ssh_port"]} == before  # no listener left behind
+    for secret in ("wrong-password", "wrong-pass-phrase", KEY_PASSPHRASE):
+        assert secret not in str(caught.value)
+
+
+@pytest.mark.parametrize("how", ["close", "drop"])
+def test_closing_frees_the_port(server, sshd, how):
+    store = redis_main.OstrelRedisMain(key_config(server, sshd, "ecdsa"))
+    store._set("k", "v", 8)
+    port, tunnel = store._config.port, store._config._tunnel
+    store._close()
+    if how == "close":
+        store._config.close()
+        store._config.close()  # a second close is harmless
+        with pytest.raises(redis.ConnectionError):
+            store._get("k", 8)
+    else:
+        del store  # dropping the configuration closes the tunnel too
+        gc.collect()
+    assert not tunnel.alive
+    assert refuses_connections(port) and port not in our_listening_ports()
+    socket.create_server(("127.0.0.1", port)).close()  # free for anyone again
+
+
+def test_open_tunnel_does_not_hold_up_exit(server, sshd):
+    code = ("import json, sys, redis_main\n"
+            "store = redis_main.OstrelRedisMain(json.loads(sys.argv[1]))\n"
+            "store._set('exit', 'clean', 11)\n")
+    cfg = json.dumps(key_config(server, sshd, "ecdsa"))
+    done = subprocess.run([sys.executable, "-P", "-c", code, cfg], capture_output=True, text=True, timeout=20)
+    assert done.returncode == 0, done.stderr
+    assert server.client(11).get("exit") == "clean"
+
+
+def test_dead_session_fails_fast(server, sshd_private):
+    store = redis_main.OstrelRedisMain(key_config(server, sshd_private, "ecdsa"))
+    try:
+        store._set("k", "v", 9)
+        sshd_private.stop()  # kills sshd with its session processes
+        for db in (9, 10):  # a pooled connection, then a new one
+            started = time.monotonic()
+            with pytest.raises(redis.ConnectionError):
+                store._get("k", db)
+            assert time.monotonic() - started < 15
+        assert not store._config._tunnel.alive
+        assert store._config.port in our_listening_ports()  # held until close(): nobody else gets it
+    finally:
+        store._config.close()
