@@ -11,7 +11,29 @@ Ref db_key(PyObject* db) noexcept
     if (PyUnicode_CheckExact(db)) {
         return Ref::borrow(db);
     }
+    if (PyLong_CheckExact(db)) {
+        // str() of an exact int cannot be overridden, so the usual small numbers share
+        // texts made once; their hashes are then computed once too
+        int overflow = 0;
+        long number = PyLong_AsLongAndOverflow(db, &overflow);
+        if (!overflow && number >= 0 && number < PyTuple_GET_SIZE(state.db_texts)) {
+            return Ref::borrow(PyTuple_GET_ITEM(state.db_texts, number));
+        }
+    }
     return Ref::steal(PyObject_Str(db));
+}
+
+// cache.get(key); a plain dict is asked directly, which only skips the method lookup.
+Ref cache_get(PyObject* cache, PyObject* key) noexcept
+{
+    if (PyDict_CheckExact(cache)) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(cache, key, &value) < 0) {
+            return {};
+        }
+        return Ref::steal(value ? value : Py_NewRef(Py_None));
+    }
+    return call_method(cache, names.get, key);
 }
 
 // int(db) when str(db) is all digits, else 0.
@@ -119,7 +141,7 @@ PyObject* get_engine(PyObject* self, PyObject* db) noexcept
 {
     Ref cache = get_attr(self, names._db_dict);
     Ref key = cache ? db_key(db) : Ref();
-    int cached = key ? truth(call_method(cache.get(), names.get, key.get())) : -1;
+    int cached = key ? truth(cache_get(cache.get(), key.get())) : -1;
     if (cached < 0) {
         return nullptr;
     }
@@ -127,7 +149,7 @@ PyObject* get_engine(PyObject* self, PyObject* db) noexcept
     if (cached) {
         // fetched again rather than kept from the test, so the pool used is the one cached now
         Ref again = db_key(db);
-        pool = again ? call_method(cache.get(), names.get, again.get()) : Ref();
+        pool = again ? cache_get(cache.get(), again.get()) : Ref();
     }
     else {
         pool = call_method(self, names._connect, db);

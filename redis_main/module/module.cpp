@@ -53,6 +53,18 @@ int init_constants() noexcept
     if (!state.kw_file || !state.kw_connection_pool || !state.kw_pool) {
         return -1;
     }
+    constexpr Py_ssize_t db_text_count = 64;
+    state.db_texts = PyTuple_New(db_text_count);
+    if (!state.db_texts) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < db_text_count; ++i) {
+        PyObject* text = PyUnicode_FromFormat("%zd", i);
+        if (!text) {
+            return -1;
+        }
+        PyTuple_SET_ITEM(state.db_texts, i, text);
+    }
     state.defaults = PyTuple_Pack(1, state.zero);
     return state.defaults ? 0 : -1;
 }

@@ -21,6 +21,7 @@ struct State {
     PyObject* kw_file = nullptr;             // ("file",)
     PyObject* kw_connection_pool = nullptr;  // ("connection_pool",)
     PyObject* kw_pool = nullptr;             // the six ConnectionPool keywords, in call order
+    PyObject* db_texts = nullptr;            // ("0", "1", ...): str() of the common db numbers
 };
 extern State state;
 

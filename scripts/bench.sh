@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets everything up (scripts/setup.sh), starts a throwaway redis-server on a free loopback port
+# and runs benchmarks/bench_operations.py against it; extra arguments go to the benchmark
+# (--samples N, --big-samples N, --only _get_list _get_dict ...).
+set -euo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+VENV=${VENV:-$ROOT/.venv}
+export VENV
+bash "$ROOT/scripts/setup.sh"
+source "$ROOT/scripts/throwaway-redis.sh"
+start_throwaway_redis "$VENV/bin/python"
+cd /
+"$VENV/bin/python" -P "$ROOT/benchmarks/bench_operations.py" --port "$REDIS_PORT" "$@"

@@ -1,0 +1,82 @@
+"""A walk through every operation of OstrelRedisMain, printing what goes in and what comes back.
+
+The server comes from REDIS_HOST (default 127.0.0.1), REDIS_PORT (default 6379) and REDIS_PASSWORD.
+Every key it writes starts with "redis_main-demo:" and is deleted again at the end.
+"""
+
+import os
+import sys
+import warnings
+
+import redis
+
+import redis_main
+
+DB = 3
+PREFIX = "redis_main-demo:"
+
+
+def call(store, name, *args):
+    """Runs one operation and prints it with its result."""
+    result = getattr(store, name)(*args)
+    print(f"  {name}({', '.join(map(repr, args))})\n      -> {result!r}")
+    return result
+
+
+def walk(store):
+    greeting, colours, person = PREFIX + "greeting", PREFIX + "colours", PREFIX + "person"
+    batch = {f"{PREFIX}batch:{n}": word for n, word in enumerate(["zero", "one", "two"])}
+
+    print(f"Strings in database {DB} (a call without a database uses database 0):")
+    call(store, "_set", greeting, "hello", DB)
+    call(store, "_get", greeting, DB)
+    call(store, "_get", greeting)
+    call(store, "_get", PREFIX + "missing", DB)
+
+    print("Lists: _set_list appends, one RPUSH per element:")
+    call(store, "_set_list", colours, ["red", "green"], DB)
+    call(store, "_set_list", colours, ["blue"], DB)
+    call(store, "_get_list", colours, DB)
+
+    print("Hashes:")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # some redis-py versions flag HMSET
+        call(store, "_set_dict", person, {"name": "Ada", "lang": "en"}, DB)
+    call(store, "_get_dict", person, DB)
+
+    print("Many keys in one transactional pipeline:")
+    call(store, "_pipeline", batch, DB)
+    call(store, "_get", f"{PREFIX}batch:1", DB)
+
+    print("Keys and counts:")
+    call(store, "_keys", PREFIX + "*", DB)
+    call(store, "_get_size", DB)
+
+    print("Deleting what the demo wrote:")
+    for key in [greeting, colours, person, *batch]:
+        call(store, "_delete", key, DB)
+    call(store, "_delete", greeting, DB)
+    call(store, "_keys", PREFIX + "*", DB)
+
+    print("Closing every connection pool:")
+    call(store, "_close")
+
+
+def main():
+    host = os.environ.get("REDIS_HOST") or "127.0.0.1"
+    port = os.environ.get("REDIS_PORT") or "6379"
+    if not port.isdigit():
+        sys.exit(f"demo: REDIS_PORT must be a port number, not {port!r}")
+    config = {"host": host, "port": int(port), "password": os.environ.get("REDIS_PASSWORD")}
+    print(f"OstrelRedisMain against {host}:{port}\n")
+    store = redis_main.OstrelRedisMain(config)
+    try:
+        walk(store)
+    except (redis.ConnectionError, redis.TimeoutError) as exc:  # a wrong or missing password included
+        sys.exit(f"demo: cannot use the Redis server at {host}:{port}: {exc}")
+    except redis.RedisError as exc:  # a server that refuses a command, such as a read-only replica
+        sys.exit(f"demo: the Redis server at {host}:{port} refused the demo: {exc}")
+
+
+if __name__ == "__main__":
+    main()

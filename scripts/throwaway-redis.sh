@@ -1,0 +1,23 @@
+# Sourced by demo.sh and bench.sh: start_throwaway_redis PYTHON starts a redis-server on a free
+# loopback port (no persistence, in a temporary directory), sets REDIS_PORT, and stops the server
+# and removes the directory when the calling script exits.
+start_throwaway_redis() {
+    REDIS_WORK=$(mktemp -d)
+    REDIS_PORT=$("$1" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    redis-server --port "$REDIS_PORT" --bind 127.0.0.1 --save '' --appendonly no \
+        --dir "$REDIS_WORK" --logfile "$REDIS_WORK/redis.log" &
+    REDIS_PID=$!
+    trap 'kill "$REDIS_PID" 2>/dev/null; wait "$REDIS_PID" 2>/dev/null; rm -rf "$REDIS_WORK"' EXIT
+    local _
+    for _ in $(seq 100); do
+        redis-cli -p "$REDIS_PORT" ping >/dev/null 2>&1 && return 0
+        if ! kill -0 "$REDIS_PID" 2>/dev/null; then
+            cat "$REDIS_WORK/redis.log" >&2
+            echo "redis-server did not start" >&2
+            return 1
+        fi
+        sleep 0.05
+    done
+    echo "redis-server did not answer on port $REDIS_PORT within 5 s" >&2
+    return 1
+}
