@@ -22,7 +22,7 @@ PyObject* init(PyObject* self, PyObject* config) noexcept
         return nullptr;
     }
     if (use_ssh) {
-        // read _config again: the switch was only a look at it
+        // read again: reading the switch may have run code that rebound _config
         Ref current = get_attr(self, names._config);
         if (!current) {
             return nullptr;

@@ -9,6 +9,9 @@ namespace redis_main {
 // A failed method shows up as a frame of its own in the traceback.
 void add_traceback(const char* funcname, PyObject** code) noexcept
 {
+    if (!state.module_dict) {
+        return;  // only after a failed module exec: no namespace to give the frame
+    }
     PyObject* exc = PyErr_GetRaisedException();
     PyObject* owned_code = nullptr;
     PyObject* use = code ? *code : nullptr;
