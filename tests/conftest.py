@@ -12,6 +12,7 @@ import time
 
 import pytest
 import redis
+from redis_main import OstrelRedisMain
 
 
 def free_port():
@@ -25,6 +26,20 @@ def find_redis_server():
     if not os.path.exists(path):
         pytest.fail("redis-server is not installed (scripts/setup.sh installs it)")
     return path
+
+
+def wait_for(proc, ready, what, log=None):
+    deadline = time.monotonic() + 10
+    while not ready():
+        if proc.poll() is not None:
+            tail = ""
+            if log:
+                with open(log) as f:
+                    tail = ": " + f.read()[-500:]
+            raise RuntimeError(f"{what} exited with {proc.returncode}{tail}")
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"{what} did not answer within 10 s")
+        time.sleep(0.05)
 
 
 def server_env():
@@ -51,18 +66,15 @@ class RedisServer:
             args += ["--requirepass", self.password]
         self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                      env=server_env())
-        deadline = time.monotonic() + 10
-        while True:
+
+        def ready():
             try:
-                if self.client().ping():
-                    return self
+                return self.client().ping()
             except redis.ConnectionError:
-                pass
-            if self.proc.poll() is not None:
-                raise RuntimeError(f"redis-server exited with {self.proc.returncode}")
-            if time.monotonic() > deadline:
-                raise RuntimeError("redis-server did not answer within 10 s")
-            time.sleep(0.05)
+                return False
+
+        wait_for(self.proc, ready, "redis-server")
+        return self
 
     def stop(self):
         if self.proc and self.proc.poll() is None:
@@ -91,20 +103,21 @@ class RedisServer:
         self.client().flushall()
 
 
+def serve(server):
+    yield server.start()
+    server.stop()
+    if isinstance(server, RedisServer):
+        shutil.rmtree(server.dir, ignore_errors=True)
+
+
 @pytest.fixture(scope="session")
 def redis_server():
-    server = RedisServer().start()
-    yield server
-    server.stop()
-    shutil.rmtree(server.dir, ignore_errors=True)
+    yield from serve(RedisServer())
 
 
 @pytest.fixture(scope="session")
 def redis_server_with_password():
-    server = RedisServer(password="s3cret-test-pw").start()
-    yield server
-    server.stop()
-    shutil.rmtree(server.dir, ignore_errors=True)
+    yield from serve(RedisServer(password="s3cret-test-pw"))
 
 
 @pytest.fixture
@@ -112,6 +125,72 @@ def server(redis_server):
     """The shared server, emptied before the test."""
     redis_server.flush()
     return redis_server
+
+
+# --- objects under test, for the operation tests ------------------------------------
+
+class Recorder:
+    """A real client (or pipeline) that logs every call made on it with the object it returned."""
+
+    def __init__(self, target, owner, prefix=""):
+        self._target, self._owner, self._prefix = target, owner, prefix
+
+    def __getattr__(self, name):
+        method = getattr(self._target, name)
+
+        def call(*args, **kwargs):
+            result = method(*args, **kwargs)
+            if name == "pipeline":
+                result = Recorder(result, self._owner, "pipe.")
+            self._owner.log.append((self._prefix + name, args, kwargs, result))
+            if self._owner.on_call:
+                self._owner.on_call(self._prefix + name, args)
+            return result
+
+        return call
+
+
+class Recorded(OstrelRedisMain):
+    """Hands out recorded clients; `engines` lists the db of every _get_engine call."""
+
+    def __init__(self, config):
+        super().__init__(config)
+        self.log, self.engines, self.on_call = [], [], None
+
+    def _get_engine(self, db):
+        self.engines.append(db)
+        return Recorder(super()._get_engine(db), self)
+
+
+@pytest.fixture(params=[True, False], ids=["text", "bytes"])
+def decode(request):
+    return request.param
+
+
+def reply(decode, text):
+    """What the client hands back for a stored text: the text itself, or its UTF-8 bytes."""
+    return text if decode else text.encode()
+
+
+@pytest.fixture
+def store(server, decode):
+    obj = OstrelRedisMain(server.config(decode_responses=decode))
+    yield obj
+    obj._close()
+
+
+@pytest.fixture
+def recorded(server, decode):
+    obj = Recorded(server.config(decode_responses=decode))
+    yield obj
+    obj._close()
+
+
+@pytest.fixture
+def sent(server):
+    """Calls of one command that the server has run since the test began."""
+    server.client().config_resetstat()
+    return lambda command: server.client().info("commandstats").get(f"cmdstat_{command}", {}).get("calls", 0)
 
 
 # --- sshd for the tunnel tests ---------------------------------------------------------
@@ -212,20 +291,16 @@ class SSHServer:
         with open(self.log, "ab") as log:
             self.proc = subprocess.Popen([SSHD, "-D", "-e", "-f", config, "-p", str(self.port)],
                                          stdout=log, stderr=log, env=server_env())
-        deadline = time.monotonic() + 10
-        while True:
+
+        def ready():
             try:
                 with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
-                    if s.recv(64).startswith(b"SSH-2.0"):
-                        return self
+                    return s.recv(64).startswith(b"SSH-2.0")
             except OSError:
-                pass
-            if self.proc.poll() is not None:
-                with open(self.log) as f:
-                    raise RuntimeError(f"sshd exited with {self.proc.returncode}: {f.read()[-500:]}")
-            if time.monotonic() > deadline:
-                raise RuntimeError("sshd did not answer within 10 s")
-            time.sleep(0.05)
+                return False
+
+        wait_for(self.proc, ready, "sshd", self.log)
+        return self
 
     def stop(self):
         """Kills sshd and its session processes, as a crashed host would lose them."""
@@ -249,17 +324,13 @@ def ssh_keys():
 
 @pytest.fixture(scope="session")
 def sshd(ssh_keys):
-    server = SSHServer(ssh_keys).start()
-    yield server
-    server.stop()
+    yield from serve(SSHServer(ssh_keys))
 
 
 @pytest.fixture
 def sshd_private(ssh_keys):
     """An sshd of the test's own, free to be killed."""
-    server = SSHServer(ssh_keys).start()
-    yield server
-    server.stop()
+    yield from serve(SSHServer(ssh_keys))
 
 
 @pytest.fixture(scope="session")

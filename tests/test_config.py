@@ -190,26 +190,29 @@ def test_bound_attributes_by_failing_step(monkeypatch, server):
     assert list(vars(obj)) == validated + ["_db_dict"] and obj._db_dict == {}
 
 
-class FakeSSH:
+@pytest.fixture
+def fake_ssh(monkeypatch):
     """Stands in for the tunnel: records its calls; connect() returns or raises `result`."""
-    made = []
-    result = None
+    class FakeSSH:
+        made, result = [], None
 
-    def __init__(self, *args, **kwargs):
-        self.made.append((args, kwargs))
+        def __init__(self, *args, **kwargs):
+            self.made.append((args, kwargs))
 
-    def connect(self, *args, **kwargs):
-        self.made.append(("connect", args, kwargs))
-        if isinstance(FakeSSH.result, Exception):
-            raise FakeSSH.result
-        return FakeSSH.result
+        def connect(self, *args, **kwargs):
+            self.made.append(("connect", args, kwargs))
+            if isinstance(FakeSSH.result, Exception):
+                raise FakeSSH.result
+            return FakeSSH.result
+
+    monkeypatch.setattr(redis_main, "OstrelSSH", FakeSSH)
+    return FakeSSH
 
 
 @pytest.mark.parametrize("switch", [True, "yes", 1, [0]])
-def test_tunnel_opened_when_switch_truthy(monkeypatch, server, switch):
-    monkeypatch.setattr(FakeSSH, "made", [])
-    monkeypatch.setattr(FakeSSH, "result", OstrelVar(**server.config(), max_connections=4))
-    monkeypatch.setattr(redis_main, "OstrelSSH", FakeSSH)
+def test_tunnel_opened_when_switch_truthy(fake_ssh, server, switch):
+    FakeSSH = fake_ssh
+    FakeSSH.result = OstrelVar(**server.config(), max_connections=4)
     config = server.config(ssh=switch, ssh_user="u")
     obj = Main(config)
     assert FakeSSH.made == [(({**config, **DEFAULTS},), {}), ("connect", (), {})]
@@ -227,11 +230,9 @@ def test_no_tunnel_when_switch_falsy(monkeypatch, server, switch):
     assert type(obj._config) is OstrelVar and obj._config.ssh is switch
 
 
-def test_failing_connect_keeps_validated_config(monkeypatch, server):
-    refused = ConnectionRefusedError("tunnel refused")
-    monkeypatch.setattr(FakeSSH, "made", [])
-    monkeypatch.setattr(FakeSSH, "result", refused)
-    monkeypatch.setattr(redis_main, "OstrelSSH", FakeSSH)
+def test_failing_connect_keeps_validated_config(fake_ssh, server):
+    FakeSSH = fake_ssh
+    refused = FakeSSH.result = ConnectionRefusedError("tunnel refused")
     obj = half_built()
     with pytest.raises(ConnectionRefusedError) as info:
         obj.__init__(server.config(ssh=True))

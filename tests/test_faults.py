@@ -7,16 +7,14 @@ import pytest
 import redis
 
 import redis_main
-from conftest import RedisServer
+from conftest import RedisServer, serve
 
 Main = redis_main.OstrelRedisMain
 
 
 @pytest.fixture
 def own_server():
-    server = RedisServer().start()
-    yield server
-    server.stop()
+    yield from serve(RedisServer())
 
 
 OPERATIONS = [
@@ -52,16 +50,6 @@ def test_server_killed_and_restarted(own_server):
         assert sorted(obj._keys("*", 1)) == ["l", "p"]
     finally:
         restarted.stop()
-
-
-def test_closed_pools_serve_again(server):
-    obj = Main(server.config())
-    obj._set("k", "before", 2)
-    pool = obj._db_dict["2"]
-    obj._close()
-    obj._set("k", "after", 2)
-    assert obj._db_dict == {"2": pool}
-    assert server.client(2).get("k") == "after"
 
 
 def test_threads_share_one_object(server):

@@ -1,84 +1,11 @@
 """Data operations against a real redis-server, with replies as text and as bytes."""
 
-import collections
 import warnings
 
 import pytest
 import redis
 
-import redis_main
-
-
-class Recorder:
-    """A real client (or pipeline) that logs every call made on it with the object it returned."""
-
-    def __init__(self, target, owner, prefix=""):
-        self._target, self._owner, self._prefix = target, owner, prefix
-
-    def __getattr__(self, name):
-        method = getattr(self._target, name)
-
-        def call(*args, **kwargs):
-            result = method(*args, **kwargs)
-            if name == "pipeline":
-                result = Recorder(result, self._owner, "pipe.")
-            self._owner.log.append((self._prefix + name, args, kwargs, result))
-            if self._owner.on_call:
-                self._owner.on_call(self._prefix + name, args)
-            return result
-
-        return call
-
-
-class Recorded(redis_main.OstrelRedisMain):
-    """Hands out recorded clients; `engines` lists the db of every _get_engine call."""
-
-    def __init__(self, config):
-        super().__init__(config)
-        self.log, self.engines, self.on_call = [], [], None
-
-    def _get_engine(self, db):
-        self.engines.append(db)
-        return Recorder(super()._get_engine(db), self)
-
-
-@pytest.fixture(params=[True, False], ids=["text", "bytes"])
-def decode(request):
-    return request.param
-
-
-def reply(decode, text):
-    """What the client hands back for a stored text: the text itself, or its UTF-8 bytes."""
-    return text if decode else text.encode()
-
-
-@pytest.fixture
-def store(server, decode):
-    obj = redis_main.OstrelRedisMain(server.config(decode_responses=decode))
-    yield obj
-    obj._close()
-
-
-@pytest.fixture
-def recorded(server, decode):
-    obj = Recorded(server.config(decode_responses=decode))
-    yield obj
-    obj._close()
-
-
-@pytest.fixture
-def sent(server):
-    """Calls of one command that the server has run since the test began."""
-    server.client().config_resetstat()
-    return lambda command: server.client().info("commandstats").get(f"cmdstat_{command}", {}).get("calls", 0)
-
-
-def test_set_then_get_round_trip(server):
-    obj = redis_main.OstrelRedisMain(server.config())
-    assert obj._set("k", "v", 3) is None
-    assert obj._get("k", 3) == "v"
-    assert server.client(3).get("k") == "v"
-    assert obj._get("k") is None
+from conftest import reply
 
 
 def test_strings_round_trip_and_databases_stay_apart(store, server, decode):
@@ -111,12 +38,6 @@ def test_keys_and_size(store, decode):
     assert store._keys("*") == [reply(decode, "other")]
     assert store._keys("none*", 3) == []
     assert (store._get_size(), store._get_size(3), store._get_size(db=3), store._get_size(5)) == (1, 3, 3, 0)
-
-
-def test_keys_has_no_default_pattern(store):
-    with pytest.raises(TypeError, match=r"^_keys\(\) takes at least 2 positional arguments \(1 given\)$"):
-        store._keys()
-    assert store._db_dict == {}
 
 
 def test_set_list_appends_element_by_element(store, server, decode, sent):
@@ -198,49 +119,3 @@ def test_wrong_type_passes_the_server_error_through(store, write, args, read):
     with pytest.raises(redis.ResponseError, match="^WRONGTYPE") as caught:
         getattr(store, read)("k")
     assert caught.type is redis.ResponseError
-
-
-class ListChild(list):
-    pass
-
-
-@pytest.mark.parametrize("method, args, message", [
-    ("_set_list", ("k", ("a",)), "Argument 'value' has incorrect type (expected list, got tuple)"),
-    ("_set_list", ("k", ListChild("a")), "Argument 'value' has incorrect type (expected list, got ListChild)"),
-    ("_set_list", ("k", None), "Argument 'value' has incorrect type (expected list, got NoneType)"),
-    ("_set_dict", ("k", collections.OrderedDict(a=1)),
-     "Argument 'value' has incorrect type (expected dict, got collections.OrderedDict)"),
-    ("_set_dict", ("k", None), "Argument 'value' has incorrect type (expected dict, got NoneType)"),
-    ("_pipeline", ([("a", "1")],), "Argument 'pipe_dict' has incorrect type (expected dict, got list)"),
-    ("_pipeline", (None, 3), "Argument 'pipe_dict' has incorrect type (expected dict, got NoneType)"),
-])
-def test_failed_type_test_requests_no_engine(recorded, sent, method, args, message):
-    with pytest.raises(TypeError) as caught:
-        getattr(recorded, method)(*args)
-    assert str(caught.value) == message
-    assert (recorded.engines, recorded.log, recorded._db_dict) == ([], [], {})
-    assert sent("rpush") + sent("hmset") + sent("set") == 0
-
-
-@pytest.mark.parametrize("method, args, call", [
-    ("_set", ("k", "new", 3), ("set", ("k", "new"))),
-    ("_get", ("k", 3), ("get", ("k",))),
-    ("_delete", ("k", 3), ("delete", ("k",))),
-    ("_get_size", (3,), ("dbsize", ())),
-    ("_keys", ("*", 3), ("keys", ("*",))),
-    ("_get_list", ("l", 3), ("lrange", ("l", 0, -1))),
-    ("_get_dict", ("h", 3), ("hgetall", ("h",))),
-])
-def test_result_is_the_very_object_the_client_returned(recorded, server, method, args, call):
-    seed = server.client(3)
-    seed.set("k", "v")
-    seed.rpush("l", "a", "b")
-    seed.hset("h", mapping={"f": "v"})
-    result = getattr(recorded, method)(*args)
-    assert recorded.engines == [3]
-    [(name, call_args, kwargs, returned)] = recorded.log
-    assert (name, call_args, kwargs) == (*call, {})
-    if method == "_set":
-        assert (result, returned, seed.get("k")) == (None, True, "new")
-    else:
-        assert result is returned

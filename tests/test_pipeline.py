@@ -3,7 +3,7 @@
 import pytest
 import redis
 
-from test_operations import Recorded, decode, recorded, reply, sent, store  # noqa: F401 (fixtures)
+from conftest import reply
 
 
 def calls(obj):
@@ -28,12 +28,6 @@ def test_empty_dict_still_executes_once(recorded, sent):
     assert calls(recorded) == [("pipeline", (), {}), ("pipe.execute", (), {})]
     assert (recorded.engines, list(recorded._db_dict)) == ([6], ["6"])
     assert sent("set") == 0
-
-
-def test_keyword_arguments_and_overwrites(store, server):
-    server.client(2).set("a", "old")
-    assert store._pipeline(db=2, pipe_dict={"a": "new", "b": 7}) is None
-    assert server.client(2).mget("a", "b") == ["new", "7"]
 
 
 @pytest.mark.parametrize("bad", [object(), {"x": 1}], ids=["object", "dict"])
