@@ -53,6 +53,8 @@ def success_cases(obj):
         "_pipeline": lambda: obj._pipeline(a.pipe, a.db),
         "_keys": lambda: obj._keys(a.pattern, a.db),
         "_get_engine": lambda: obj._get_engine(a.db),
+        "_connect": lambda: obj._connect(a.db),
+        "_cleanse_params": lambda: obj._cleanse_params(obj._config.todict()),
         "_close_db": lambda: obj._close_db(a.db),
         "_close": lambda: obj._close(),
         "__del__": lambda: obj.__del__(),
