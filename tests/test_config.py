@@ -286,3 +286,30 @@ def test_subclass_overrides_are_used(server):
     assert seen[-1] is config and not hasattr(obj, "_params_dict")
     obj._set("k", "v", 7)
     assert server.client(7).get("k") == "v"
+
+
+METHOD_NAMES = {name: f"entry {name}" for name in ("get", "set", "todict", "self", "close")}
+
+
+@pytest.mark.parametrize("ssh", [False, True])
+def test_entries_named_like_methods(fake_ssh, server, ssh):
+    fake_ssh.result = OstrelVar(**server.config())
+    obj = Main({**server.config(ssh=ssh), **METHOD_NAMES})
+    handed = fake_ssh.made[0][0][0] if ssh else obj._config.todict()
+    assert {name: handed[name] for name in METHOD_NAMES} == METHOD_NAMES
+    obj._set("k", "v", 8)
+    assert server.client(8).get("k") == "v"
+
+
+def test_methods_win_over_entries():
+    class Closable(OstrelVar):
+        def close(self):
+            return "closed"
+
+    var = Closable(close="entry", self="me", host="h")
+    var.set("todict", 1)
+    var.port = 2
+    assert var.close() == "closed" and var.get("close") == "entry"
+    assert var.todict() == {"close": "entry", "self": "me", "host": "h", "todict": 1, "port": 2}
+    assert (var.self, var.host, var.port, var.missing) == ("me", "h", 2, None)
+    assert var == OstrelVar(**var.todict()) and "me" in repr(var)
