@@ -7,8 +7,23 @@ import sys
 _FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"
 
 
+class _OwnLogger(logging.Logger):
+    """A logger that belongs to one object and stays out of the `logging` registry.
+
+    The registry keeps every logger it hands out until the process ends, so one
+    registered per object would grow without bound in a program that makes objects
+    per request. Its level cache is cleared only for the loggers it knows, so this one
+    asks afresh each time instead of caching.
+    """
+
+    def isEnabledFor(self, level):
+        if self.disabled or self.manager.disable >= level:
+            return False
+        return level >= self.getEffectiveLevel()
+
+
 class OstrelLog:
-    """A named logger on the `logging` module.
+    """A logger of the object's own, made with the `logging` module.
 
     With file=False (the default) records go to stderr only and no file is created.
     With file=True they also go to ``<name>.log`` in ``directory`` (the current
@@ -16,7 +31,7 @@ class OstrelLog:
     """
 
     def __init__(self, file=False, name="ostrel", directory=None, level=logging.INFO):
-        self.logger = logging.getLogger(f"{name}.{id(self):x}")
+        self.logger = _OwnLogger(f"{name}.{id(self):x}")
         self.logger.setLevel(level)
         self.logger.propagate = False
         self.path = None

@@ -1,7 +1,10 @@
 """Parameter schemas, validation of the configuration mapping, and construction."""
 
+import logging
+
 import pytest
 import redis_main
+from ostrel_log import OstrelLog
 from ostrel_var import OstrelVar
 
 Main = redis_main.OstrelRedisMain
@@ -313,3 +316,18 @@ def test_methods_win_over_entries():
     assert var.todict() == {"close": "entry", "self": "me", "host": "h", "todict": 1, "port": 2}
     assert (var.self, var.host, var.port, var.missing) == ("me", "h", 2, None)
     assert var == OstrelVar(**var.todict()) and "me" in repr(var)
+
+
+def test_loggers_stay_out_of_the_registry(server, tmp_path):
+    registry = logging.Logger.manager.loggerDict
+    before = set(registry)
+    objects = [Main(server.config()) for _ in range(100)]
+    logs = [OstrelLog(file=True, directory=tmp_path / name) for name in ("a", "b")
+            if not (tmp_path / name).mkdir()]
+    assert set(registry) == before and len({id(o._log.logger) for o in objects}) == 100
+    for log, text in zip(logs, ("first", "second")):
+        log.info("record %s", text)
+        log.close()
+    # each object writes to its own handlers only
+    assert [(tmp_path / name / "ostrel.log").read_text().split()[-2:] for name in "ab"] == [
+        ["record", "first"], ["record", "second"]]
