@@ -7,7 +7,9 @@ import re
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
+import textwrap
 import time
 
 import pytest
@@ -26,6 +28,21 @@ def find_redis_server():
     if not os.path.exists(path):
         pytest.fail("redis-server is not installed (scripts/setup.sh installs it)")
     return path
+
+
+def run_python(code, *args):
+    """Runs code in a fresh interpreter (-P: the sources never shadow the installed module)."""
+    return subprocess.run([sys.executable, "-P", *args, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=120)
+
+
+def unpack_error(item):
+    """(type, message) of the error that `k, v = item` raises in Python, or None."""
+    try:
+        k, v = item
+    except Exception as exc:
+        return type(exc), str(exc)
+    return None
 
 
 def wait_for(proc, ready, what, log=None):

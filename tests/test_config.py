@@ -331,3 +331,32 @@ def test_loggers_stay_out_of_the_registry(server, tmp_path):
     # each object writes to its own handlers only
     assert [(tmp_path / name / "ostrel.log").read_text().split()[-2:] for name in "ab"] == [
         ["record", "first"], ["record", "second"]]
+
+
+def test_tunnel_class_looked_up_before_config_read(monkeypatch, server):
+    events = []
+
+    def tunnel_class(tag):
+        class Tunnel:
+            def __init__(self, config):
+                events.append(("made by", tag))
+
+            def connect(self):
+                return OstrelVar(**server.config())
+        return Tunnel
+
+    class Watched(Main):
+        @property
+        def _config(self):
+            # every read rebinds the tunnel class, tagged with the read's number
+            events.append("read")
+            monkeypatch.setattr(redis_main, "OstrelSSH", tunnel_class(events.count("read")))
+            return self.__dict__["_config"]
+
+        @_config.setter
+        def _config(self, value):
+            self.__dict__["_config"] = value
+
+    Watched(server.config(ssh=True))
+    reads = events.count("read")
+    assert events[-1] == ("made by", reads - 1) and events[-2] == "read"

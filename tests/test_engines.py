@@ -226,3 +226,22 @@ def test_password_server(redis_server_with_password):
             wrong._get("k", 1)
         assert type(info.value).__module__ == "redis.exceptions"
         assert list(wrong._db_dict) == ["1"]
+
+
+def test_second_cache_lookup_reads_db_dict_afresh(server):
+    class Swapping(Main):
+        caches = []
+
+        @property
+        def _db_dict(self):
+            return self.caches.pop(0)
+
+        @_db_dict.setter
+        def _db_dict(self, value):
+            pass
+
+    obj = Swapping(server.config())
+    first, second = (redis.ConnectionPool(**server.client().connection_pool.connection_kwargs)
+                     for _ in range(2))
+    Swapping.caches = [{"3": first}, {"3": second}]
+    assert obj._get_engine(3).connection_pool is second and Swapping.caches == []

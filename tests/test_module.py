@@ -8,7 +8,6 @@ import re
 import shutil
 import subprocess
 import sys
-import textwrap
 import traceback
 import types
 from pathlib import Path
@@ -18,6 +17,7 @@ import redis
 from hypothesis import example, given, settings, strategies as st
 
 import redis_main
+from conftest import run_python
 
 C = redis_main.OstrelRedisMain
 ROOT = Path(__file__).resolve().parents[1]
@@ -49,12 +49,6 @@ METHODS = [
 ]
 ANNOTATIONS = {"_set_list": {"value": "list"}, "_set_dict": {"value": "dict"},
                "_pipeline": {"pipe_dict": "dict"}}
-
-
-def run_python(code, *args):
-    """Runs code in a fresh interpreter (-P: the sources never shadow the installed module)."""
-    return subprocess.run([sys.executable, "-P", *args, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
 
 
 def frame_entries(exc):
@@ -592,3 +586,18 @@ def test_c_vectorcalls_bind_as_modelled(call):
     if route == "construct":
         route = "class"  # type() builds a dict from keywords; only the method itself sees names
     check_call(name, route, labels, kw, vectorcall)
+
+
+@pytest.mark.parametrize("route, name, args, keywords", [
+    ("instance", "_get", ["k"], [("db", 1), ("db", 2)]),
+    ("instance", "_set", [], [("key", "k"), ("value", "v"), ("key", "j")]),
+    ("class", "_get_size", [], [("self", None), ("db", 1), (StrSub("self"), None)]),
+])
+def test_repeated_keyword_from_c_is_refused(obj, server, route, name, args, keywords):
+    func = getattr(obj if route == "instance" else C, name)
+    keywords = [(k, obj if v is None else v) for k, v in keywords]
+    repeated = keywords[-1][0]
+    with pytest.raises(TypeError) as info:
+        vectorcall(func, args, keywords)
+    assert str(info.value) == f"{name}() got multiple values for keyword argument '{repeated}'"
+    assert server.client().dbsize() == 0

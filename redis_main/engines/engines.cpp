@@ -147,9 +147,11 @@ PyObject* get_engine(PyObject* self, PyObject* db) noexcept
     }
     Ref pool;
     if (cached) {
-        // fetched again rather than kept from the test, so the pool used is the one cached now
-        Ref again = db_key(db);
-        pool = again ? cache_get(cache.get(), again.get()) : Ref();
+        // the cache and the pool are fetched again rather than kept from the test, so the
+        // pool used is the one cached now, in whatever _db_dict is now
+        Ref current = get_attr(self, names._db_dict);
+        Ref again = current ? db_key(db) : Ref();
+        pool = again ? cache_get(current.get(), again.get()) : Ref();
     }
     else {
         pool = call_method(self, names._connect, db);

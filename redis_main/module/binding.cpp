@@ -60,6 +60,8 @@ int bind_all_keywords(const Function* f, Py_ssize_t nargs, PyObject* kwnames,
                       PyObject* const* kwvalues, PyObject** bound) noexcept
 {
     const MethodSpec& spec = *f->spec;
+    // A C caller can name a parameter twice; Python refuses that, and so do we.
+    bool by_keyword[max_params] = {};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
         if (!PyUnicode_Check(keyword)) {
@@ -67,8 +69,9 @@ int bind_all_keywords(const Function* f, Py_ssize_t nargs, PyObject* kwnames,
             return -1;
         }
         Py_ssize_t index = param_index(f, keyword);
-        if (index >= nargs) {
+        if (index >= nargs && !by_keyword[index]) {
             bound[index] = kwvalues[i];
+            by_keyword[index] = true;
         }
         else if (index >= 0) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",

@@ -40,14 +40,16 @@ inline int config_set(PyObject* config, PyObject* name, PyObject* value) noexcep
     return call_method(config, names.set, name, value) ? 0 : -1;
 }
 
-// OstrelSSH(config.todict()).connect(): what it returns stands in for the configuration.
-inline Ref open_tunnel(PyObject* config) noexcept
+// OstrelSSH(self._config.todict()).connect(): what it returns stands in for the configuration.
+// The class is looked up before _config is read, as the Python statement would.
+inline Ref open_tunnel(PyObject* self) noexcept
 {
     Ref cls = get_global(names.OstrelSSH);
     if (!cls) {
         return {};
     }
-    Ref entries = call_method(config, names.todict);
+    Ref config = get_attr(self, names._config);
+    Ref entries = config ? call_method(config.get(), names.todict) : Ref();
     if (!entries) {
         return {};
     }

@@ -22,12 +22,8 @@ PyObject* init(PyObject* self, PyObject* config) noexcept
         return nullptr;
     }
     if (use_ssh) {
-        // read again: reading the switch may have run code that rebound _config
-        Ref current = get_attr(self, names._config);
-        if (!current) {
-            return nullptr;
-        }
-        Ref tunnelled = companions::open_tunnel(current.get());
+        // _config is read again there: reading the switch may have run code that rebound it
+        Ref tunnelled = companions::open_tunnel(self);
         if (!tunnelled || PyObject_SetAttr(self, names._config, tunnelled.get()) < 0) {
             return nullptr;
         }
