@@ -36,6 +36,22 @@ def run_python(code, *args):
                           capture_output=True, text=True, timeout=120)
 
 
+class Pairs(dict):
+    """A mapping whose items() hands out each pair in another shape: a list, an iterator..."""
+
+    def __init__(self, entries, shape):
+        super().__init__(entries)
+        self.shape = shape
+
+    def items(self):
+        return [self.shape(pair) for pair in super().items()]
+
+
+PAIR_SHAPES = pytest.mark.parametrize("shape", [
+    list, iter, lambda p: [*p, None], lambda p: p[:1], len,
+], ids=["list", "iterator", "three", "one", "not-iterable"])
+
+
 def unpack_error(item):
     """(type, message) of the error that `k, v = item` raises in Python, or None."""
     try:

@@ -4,6 +4,7 @@ import logging
 
 import pytest
 import redis_main
+from conftest import PAIR_SHAPES, Pairs, unpack_error
 from ostrel_log import OstrelLog
 from ostrel_var import OstrelVar
 
@@ -331,6 +332,24 @@ def test_loggers_stay_out_of_the_registry(server, tmp_path):
     # each object writes to its own handlers only
     assert [(tmp_path / name / "ostrel.log").read_text().split()[-2:] for name in "ab"] == [
         ["record", "first"], ["record", "second"]]
+
+
+@PAIR_SHAPES
+def test_schema_pairs_unpack_like_python(shape):
+    class Reshaped(Main):
+        def _set_params_dict(self):
+            super()._set_params_dict()
+            self._params_dict = Pairs(self._params_dict, shape)
+
+    expected = unpack_error(shape(("host", {})))
+    if expected is None:
+        with pytest.raises(Exception) as info:
+            Reshaped({"port": 1, "decode_responses": "no"})
+        assert info.value.args == (MISSING + "['host']" + "；" + BAD_DECODE,)
+    else:
+        with pytest.raises(expected[0]) as info:
+            Reshaped({"host": "h", "port": 1})
+        assert str(info.value) == expected[1]
 
 
 def test_tunnel_class_looked_up_before_config_read(monkeypatch, server):

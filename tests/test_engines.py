@@ -7,6 +7,7 @@ import types
 import pytest
 import redis
 import redis_main
+from conftest import PAIR_SHAPES, Pairs, unpack_error
 from ostrel_var import OstrelVar
 
 Main = redis_main.OstrelRedisMain
@@ -226,6 +227,22 @@ def test_password_server(redis_server_with_password):
             wrong._get("k", 1)
         assert type(info.value).__module__ == "redis.exceptions"
         assert list(wrong._db_dict) == ["1"]
+
+
+@PAIR_SHAPES
+@pytest.mark.parametrize("method, args", [("_close", ()), ("_close_db", ("b",))])
+def test_cache_pairs_unpack_like_python(shape, method, args):
+    obj = Main({"host": "h", "port": 1})
+    pools = {"a": FakePool(), "b": FakePool()}
+    obj._db_dict = Pairs(pools, shape)
+    expected = unpack_error(shape(("b", pools["b"])))
+    if expected is None:
+        assert getattr(obj, method)(*args) is None
+        assert [p.closes for p in pools.values()] == ([1, 1] if method == "_close" else [0, 1])
+    else:
+        with pytest.raises(expected[0]) as info:
+            getattr(obj, method)(*args)
+        assert str(info.value) == expected[1]
 
 
 def test_second_cache_lookup_reads_db_dict_afresh(server):

@@ -1,5 +1,6 @@
 """Faults that must pass through cleanly, and one object shared by several threads."""
 
+import json
 import threading
 import time
 
@@ -7,7 +8,7 @@ import pytest
 import redis
 
 import redis_main
-from conftest import RedisServer, serve
+from conftest import RedisServer, run_python, serve
 
 Main = redis_main.OstrelRedisMain
 
@@ -83,3 +84,67 @@ def test_threads_share_one_object(server):
     assert not any(t.is_alive() for t in threads), "a worker hung"
     assert errors == []
     assert set(obj._db_dict) <= {"0", "1", "2", "3"}
+
+
+def test_message_survives_code_that_empties_its_entry():
+    # str() of a schema name runs the name's own code, which can reach and empty the lists
+    # holding it; the message must still be built from what was collected
+    result = run_python("""
+        import gc, redis_main
+
+        class Name(str):
+            def __str__(self):
+                for holder in gc.get_referrers(self):
+                    if type(holder) is list:
+                        holder.clear()
+                return str.__str__(self)
+
+        class Main(redis_main.OstrelRedisMain):
+            def _set_params_dict(self):
+                super()._set_params_dict()
+                self._params_dict = {Name(k): v for k, v in self._params_dict.items()}
+
+        try:
+            Main({"host": "h", "port": 1, "decode_responses": "yes"})
+        except Exception as exc:
+            print(exc.args[0])
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "参数decode_responses预设值不正确，可选：[True, False]\n"
+
+
+def test_allocation_failures_during_construction():
+    # One allocation fails at a time, at each point of a construction in turn; whatever the
+    # point, the caller must get an ordinary error (or a built object), never a SystemError.
+    result = run_python("""
+        import json, _testcapi, redis_main
+
+        def construct(config):
+            try:
+                redis_main.OstrelRedisMain(config)
+            except BaseException as exc:
+                return exc
+            return None
+
+        sweeps = []
+        for config in ({"host": "127.0.0.1", "port": 1, "decode_responses": True, "extra": "x"},
+                       {"decode_responses": "yes"}):
+            unhooked = construct(config)
+            outcomes = []
+            for n in range(200):
+                _testcapi.set_nomemory(n, n + 1)
+                try:
+                    outcome = construct(config)
+                finally:
+                    _testcapi.remove_mem_hooks()
+                outcomes.append(outcome and f"{type(outcome).__name__}: {outcome}")
+            sweeps.append([unhooked and f"{type(unhooked).__name__}: {unhooked}", outcomes])
+        print(json.dumps(sweeps))
+    """)
+    if "No module named '_testcapi'" in result.stderr:
+        pytest.skip("this interpreter has no _testcapi")
+    assert result.returncode == 0, result.stderr[-2000:]
+    for unhooked, outcomes in json.loads(result.stdout):
+        assert [o for o in outcomes if o and o.startswith("SystemError")] == []
+        assert sum(bool(o and o.startswith("MemoryError")) for o in outcomes) > 20
+        assert outcomes[-20:] == [unhooked] * 20  # the sweep reached past the last allocation

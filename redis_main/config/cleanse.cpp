@@ -1,6 +1,7 @@
 // _cleanse_params: the configuration object, the checks against the Redis schema, the defaults.
 #include "config/config.hpp"
 #include "module/companions.hpp"
+#include "module/unpack.hpp"
 
 namespace redis_main::config {
 namespace {
@@ -58,8 +59,8 @@ int check_param(PyObject* self, PyObject* param, PyObject* option, PyObject* del
             return has_list;
         }
         Ref again = config_value(self, param);
-        Ref allowed = descriptor_key(option, names.optional);
-        if (!again || !allowed) {
+        Ref allowed = again ? descriptor_key(option, names.optional) : Ref();
+        if (!allowed) {
             return -1;
         }
         int ok = PySequence_Contains(allowed.get(), again.get());
@@ -93,8 +94,8 @@ int check_param(PyObject* self, PyObject* param, PyObject* option, PyObject* del
         return has_default;
     }
     Ref default_value = descriptor_key(option, names.default_);
-    Ref config = current_config(self);
-    if (!default_value || !config) {
+    Ref config = default_value ? current_config(self) : Ref();
+    if (!config) {
         return -1;
     }
     return companions::config_set(config.get(), param, default_value.get());
@@ -114,11 +115,17 @@ int add_messages(PyObject* deletion, PyObject* error, PyObject* raise_list) noex
         }
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(error); ++i) {
-        PyObject* entry = PyList_GET_ITEM(error, i);
+        // str() runs code of the name's and the list's own, which may empty the entry or the
+        // list of entries: the pieces are held before it runs
+        Ref entry = Ref::borrow(PyList_GET_ITEM(error, i));
+        Ref param, optional;
+        if (unpack_pair(entry.get(), param, optional) < 0) {
+            return -1;
+        }
         Ref head = Ref::steal(PyUnicode_FromString("参数"));
-        Ref name = head ? Ref::steal(PyObject_Str(PyList_GET_ITEM(entry, 0))) : Ref();
+        Ref name = head ? Ref::steal(PyObject_Str(param.get())) : Ref();
         Ref middle = name ? Ref::steal(PyUnicode_FromString("预设值不正确，可选：")) : Ref();
-        Ref allowed = middle ? Ref::steal(PyObject_Str(PyList_GET_ITEM(entry, 1))) : Ref();
+        Ref allowed = middle ? Ref::steal(PyObject_Str(optional.get())) : Ref();
         if (!allowed) {
             return -1;
         }
@@ -148,18 +155,18 @@ PyObject* cleanse_params(PyObject* self, PyObject* config) noexcept
         return nullptr;
     }
     Ref deletion = Ref::steal(PyList_New(0));
-    Ref error = Ref::steal(PyList_New(0));
-    Ref raise_list = Ref::steal(PyList_New(0));
-    Ref schema = get_attr(self, names._params_dict);
+    Ref error = deletion ? Ref::steal(PyList_New(0)) : Ref();
+    Ref raise_list = error ? Ref::steal(PyList_New(0)) : Ref();
+    Ref schema = raise_list ? get_attr(self, names._params_dict) : Ref();
     Ref pairs = schema ? call_method(schema.get(), names.items) : Ref();
     Ref iter = pairs ? Ref::steal(PyObject_GetIter(pairs.get())) : Ref();
-    if (!deletion || !error || !raise_list || !iter) {
+    if (!iter) {
         return nullptr;
     }
     while (Ref pair = Ref::steal(PyIter_Next(iter.get()))) {
-        PyObject *param = nullptr, *option = nullptr;
-        if (!PyArg_ParseTuple(pair.get(), "OO", &param, &option) ||
-            check_param(self, param, option, deletion.get(), error.get()) < 0) {
+        Ref param, option;
+        if (unpack_pair(pair.get(), param, option) < 0 ||
+            check_param(self, param.get(), option.get(), deletion.get(), error.get()) < 0) {
             return nullptr;
         }
     }

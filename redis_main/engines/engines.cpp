@@ -1,6 +1,7 @@
 // Connection pools cached in _db_dict under the text form of db, and their closing.
 #include "engines/engines.hpp"
 #include "module/state.hpp"
+#include "module/unpack.hpp"
 
 namespace redis_main::engines {
 namespace {
@@ -73,13 +74,13 @@ PyObject* close_pools(PyObject* self, PyObject* db) noexcept
         return nullptr;
     }
     while (Ref pair = Ref::steal(PyIter_Next(iter.get()))) {
-        PyObject *key = nullptr, *pool = nullptr;
-        if (!PyArg_ParseTuple(pair.get(), "OO", &key, &pool)) {
+        Ref key, pool;
+        if (unpack_pair(pair.get(), key, pool) < 0) {
             return nullptr;
         }
         if (db) {
             Ref wanted = db_key(db);  // afresh for every entry: str(db) may not be stable
-            int match = wanted ? PyObject_RichCompareBool(wanted.get(), key, Py_EQ) : -1;
+            int match = wanted ? PyObject_RichCompareBool(wanted.get(), key.get(), Py_EQ) : -1;
             if (match < 0) {
                 return nullptr;
             }
@@ -87,7 +88,7 @@ PyObject* close_pools(PyObject* self, PyObject* db) noexcept
                 continue;
             }
         }
-        if (!call_method(pool, names.close)) {
+        if (!call_method(pool.get(), names.close)) {
             return nullptr;
         }
     }
