@@ -1,7 +1,7 @@
 // Unpacking a two-element sequence as Python's `for k, v in pairs` does.
 #pragma once
 
-#include "module/ref.hpp"
+#include "module/state.hpp"
 
 #include <utility>
 
