@@ -262,6 +262,10 @@ int init_function_type() noexcept
         return 0;
     }
     function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+    if (!function_type && !PyErr_Occurred()) {
+        // the interpreter can fail to copy the type's name without saying so
+        PyErr_NoMemory();
+    }
     return function_type ? 0 : -1;
 }
 
