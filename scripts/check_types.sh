@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the type stubs that the wheel installs: stubtest against the installed modules, then
-# mypy --strict and pyright (strict) over tests/typing: the correct uses must check clean and
-# each mistake must be reported where it is marked (scripts/expect_errors.py).
+# mypy --strict and pyright (strict) over tests/typing_examples: the correct uses must check clean
+# and each mistake must be reported where it is marked (scripts/expect_errors.py).
 #
 #   WHEEL=file        check this wheel (default: one built by scripts/wheel.sh)
 #   TYPING_VENV=dir   the venv for the checks (default: .venv-typing in the project)
@@ -19,7 +19,7 @@ trap 'rm -rf "$WORK"' EXIT
 cd "$WORK"
 echo "[typing] stubtest" >&2
 "$TYPING/bin/python" -m mypy.stubtest redis_main ostrel_var ostrel_log ostrel_ssh
-EXAMPLES=("$ROOT/tests/typing/good_use.py" "$ROOT/tests/typing/mistakes.py")
+EXAMPLES=("$ROOT/tests/typing_examples/good_use.py" "$ROOT/tests/typing_examples/mistakes.py")
 echo "[typing] mypy --strict" >&2
 "$TYPING/bin/python" "$ROOT/scripts/expect_errors.py" mypy "${EXAMPLES[@]}"
 echo "[typing] pyright" >&2
