@@ -12,3 +12,16 @@ bench:
 
 setup:
 	bash scripts/setup.sh
+
+# Packaging: the sdist and a repaired, checked wheel in dist/; the suite against the installed
+# wheel; the type stubs checked against the installed modules.
+.PHONY: wheel test-wheel typecheck
+
+wheel:
+	bash scripts/wheel.sh
+
+test-wheel:
+	bash scripts/test_wheel.sh
+
+typecheck:
+	bash scripts/check_types.sh

@@ -85,7 +85,7 @@ fi
 VPY=$VENV/bin/python
 
 # build tools first: the project is built without isolation so its build tree is reused
-"$VPY" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "cmake>=3.21" ninja
+"$VPY" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" "cmake>=3.21" ninja
 
 CONFIG=(--config-settings=build-dir="$BUILD_DIR" --config-settings=cmake.define.REDIS_MAIN_WERROR=ON)
 if [ "${REDIS_MAIN_SANITIZE:-0}" = 1 ]; then

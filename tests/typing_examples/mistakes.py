@@ -1,0 +1,10 @@
+# pyright: strict, reportPrivateUsage=false
+"""Four mistakes a type checker must report, each on the line that carries its expected codes."""
+
+import redis_main
+
+store = redis_main.OstrelRedisMain({"host": "127.0.0.1", "port": 6379})
+store._set_list("letters", ("a", "b"))  # expect: call-overload reportCallIssue reportArgumentType
+name: str = store._get_size()  # expect: assignment reportAssignmentType
+store._gett("letters")  # expect: attr-defined reportAttributeAccessIssue reportUnknownMemberType
+redis_main.OstrelRedisMain()  # expect: call-arg reportCallIssue
