@@ -38,7 +38,7 @@ class OstrelVar:
 
     def __repr__(self):
         shown = ", ".join(
-            f"{name}={'***' if name in _SECRETS and value is not None else repr(value)}"
+            f"{name}={'***' if value is not None and (name in _SECRETS or name == 'ssh_rsa' and any(m in str(value) for m in ('KEY-----', '\n', '\\n'))) else repr(value)}"
             for name, value in self.__dict__.items()
         )
         return f"OstrelVar({shown})"

@@ -66,7 +66,9 @@ def test_round_trip_by_key(server, sshd, kind, as_text):
     store = redis_main.OstrelRedisMain(cfg)
     try:
         port = store._config.port
-        assert store._config.todict() == dict(cfg, host="127.0.0.1", port=port, decode_responses=True,
+        # the SSH secrets stay with the engine: the configuration keeps everything else
+        kept = {k: v for k, v in cfg.items() if k != "ssh_rsa_pwd" and not (k == "ssh_rsa" and as_text)}
+        assert store._config.todict() == dict(kept, host="127.0.0.1", port=port, decode_responses=True,
                                               max_connections=2**31)
         assert port != server.port and port in our_listening_ports()
         store._set("greeting", "hello över ssh", 4)
@@ -87,8 +89,8 @@ def test_round_trip_by_password(server, sshd, ssh_password_login):
         store._set_list("letters", ["a", "b", "c"], 5)
         assert store._get_list("letters", 5) == ["a", "b", "c"]
         assert server.client(5).lrange("letters", 0, -1) == ["a", "b", "c"]
-        for shown in (repr(store._config), ssh_repr):
-            assert password not in shown and "ssh_password=***" in shown
+        assert password not in ssh_repr and "ssh_password=***" in ssh_repr
+        assert password not in repr(store._config) and "ssh_password" not in store._config.todict()
     finally:
         store._config.close()
 
@@ -222,7 +224,7 @@ def test_open_tunnel_does_not_hold_up_exit(server, sshd):
             "store._set('exit', 'clean', 11)\n")
     cfg = json.dumps(key_config(server, sshd, "ecdsa"))
     done = subprocess.run([sys.executable, "-P", "-c", code, cfg], capture_output=True, text=True, timeout=20)
-    assert done.returncode == 0, done.stderr
+    assert (done.returncode, done.stderr) == (0, "")
     assert server.client(11).get("exit") == "clean"
 
 
@@ -240,3 +242,130 @@ def test_dead_session_fails_fast(server, sshd_private):
         assert store._config.port in our_listening_ports()  # held until close(): nobody else gets it
     finally:
         store._config.close()
+
+
+# --- the engine's resources and its guards ----------------------------------------------
+
+def resources():
+    """Threads, descriptors and listening ports of this process."""
+    return len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd")), our_listening_ports()
+
+
+def ping(sock):
+    sock.sendall(b"PING\r\n")
+    return sock.recv(64)
+
+
+def test_open_close_cycles_leave_nothing_behind(server, sshd):
+    cfg = key_config(server, sshd, "ecdsa")
+    OstrelSSH(cfg).connect().close()  # libssh's one-time set-up is not a leak
+    before = resources()
+    for _ in range(200):
+        tunnel = OstrelSSH(cfg).connect()
+        with socket.create_connection(("127.0.0.1", tunnel.port), timeout=10) as sock:
+            assert ping(sock) == b"+PONG\r\n"
+            tunnel.close()  # with the forwarded connection still open
+            assert sock.recv(64) == b""
+    assert resources() == before
+
+
+def test_connections_over_the_cap_are_refused(server, sshd):
+    tunnel = OstrelSSH(key_config(server, sshd, "ecdsa", ssh_max_connections=2)).connect()
+    try:
+        socks = [socket.create_connection(("127.0.0.1", tunnel.port), timeout=10) for _ in range(3)]
+        assert [ping(s) for s in socks[:2]] == [b"+PONG\r\n"] * 2
+        assert ping(socks[2]) == b""
+        assert [ping(s) for s in socks[:2]] == [b"+PONG\r\n"] * 2  # the first two are still served
+        for s in socks:
+            s.close()
+    finally:
+        tunnel.close()
+
+
+@pytest.mark.parametrize("user, answer", [(None, "+PONG"), ("nobody", "")])
+def test_only_the_owner_may_use_the_port(server, sshd, user, answer):
+    if user and os.geteuid() != 0:
+        pytest.skip("connecting as another user needs root")
+    tunnel = OstrelSSH(key_config(server, sshd, "ecdsa")).connect()
+    try:
+        script = (f"exec 3<>/dev/tcp/127.0.0.1/{tunnel.port} && printf 'PING\\r\\n' >&3"
+                  " && timeout 10 head -c 5 <&3")
+        done = subprocess.run(["bash", "-c", script], user=user, cwd="/", capture_output=True, text=True,
+                              timeout=20)
+        assert done.stdout == answer
+        with socket.create_connection(("127.0.0.1", tunnel.port), timeout=10) as sock:
+            assert ping(sock) == b"+PONG\r\n"  # and the owner is still served
+    finally:
+        tunnel.close()
+
+
+def test_listener_survives_running_out_of_descriptors(server, sshd):
+    code = ("import json, os, resource, sys, redis_main\n"
+            "store = redis_main.OstrelRedisMain(json.loads(sys.argv[1]))\n"
+            "store._set('k', 'v', 12)\n"
+            "soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)\n"
+            "top = max(int(fd) for fd in os.listdir('/proc/self/fd'))\n"
+            "resource.setrlimit(resource.RLIMIT_NOFILE, (top + 1, hard))\n"
+            "held = []\n"
+            "try:\n"
+            "    while True:\n"  # every descriptor taken: the next accept() must fail
+            "        held.append(os.open('/dev/null', os.O_RDONLY))\n"
+            "except OSError:\n"
+            "    pass\n"
+            "print(store._config.port, flush=True)\n"
+            "sys.stdin.readline()\n"
+            "for fd in held:\n"
+            "    os.close(fd)\n"
+            "resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))\n"
+            "store._close()\n"
+            "print(store._get('k', 12), flush=True)\n")
+    cfg = json.dumps(key_config(server, sshd, "ecdsa"))
+    proc = subprocess.Popen([sys.executable, "-P", "-c", code, cfg], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        port = int(proc.stdout.readline())
+        for _ in range(40):
+            socket.create_connection(("127.0.0.1", port), timeout=10).close()
+        out, err = proc.communicate("go\n", timeout=30)
+    finally:
+        proc.kill()
+    assert out == "v\n", err
+    assert "cannot accept a connection" in err
+
+
+# --- secrets ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("stage, error", [("pass phrase", ValueError), ("host key", HostKeyError),
+                                          ("login", AuthenticationError)])
+def test_secrets_stay_out_of_sight(server, sshd, tmp_path, stage, error):
+    import traceback
+    from ostrel_var import OstrelVar
+
+    with open(sshd.keys.client["ed25519"]) as f:
+        key_text = f.read()
+    secrets = ["pw-Secret-4711", KEY_PASSPHRASE, key_text.splitlines()[2]]
+    cfg = tunnel_config(server, sshd, ssh_rsa=key_text, ssh_rsa_pwd=KEY_PASSPHRASE, ssh_password=secrets[0])
+    if stage == "pass phrase":
+        cfg["ssh_rsa_pwd"] = secrets[1] = "Wrong-Phrase-0815"
+    elif stage == "host key":
+        (tmp_path / "known_hosts").write_text("")
+        cfg["ssh_known_hosts"] = str(tmp_path / "known_hosts")
+    else:
+        del cfg["ssh_rsa"], cfg["ssh_rsa_pwd"]  # the password alone, and it is wrong
+    with pytest.raises(error) as caught:
+        redis_main.OstrelRedisMain(cfg)
+    shown = traceback.TracebackException(caught.type, caught.value, caught.tb, capture_locals=True)
+    ours = [fs for fs in shown.stack if os.path.basename(fs.filename).startswith("ostrel_")]
+    assert ours  # the companion's frames, whose locals a traceback may print
+    seen = "".join(shown.format_exception_only()) + "".join(repr(fs.locals) for fs in ours)
+    seen += repr(OstrelSSH(cfg)) + repr(OstrelVar(**cfg))
+    assert [s for s in secrets if s in seen] == []
+
+
+def test_key_file_readable_by_others_is_refused(server, sshd, tmp_path):
+    key = tmp_path / "id_ecdsa"
+    key.write_bytes(open(sshd.keys.client["ecdsa"], "rb").read())
+    key.chmod(0o640)
+    with pytest.raises(ValueError, match=r"^ssh_rsa: permissions 0640 for '.*id_ecdsa' are too open; it is"
+                                         " required that your private key files are NOT accessible by others"):
+        OstrelSSH(tunnel_config(server, sshd, ssh_rsa=str(key))).connect()
