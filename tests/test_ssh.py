@@ -3,6 +3,7 @@
 import gc
 import json
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -369,3 +370,38 @@ def test_key_file_readable_by_others_is_refused(server, sshd, tmp_path):
     with pytest.raises(ValueError, match=r"^ssh_rsa: permissions 0640 for '.*id_ecdsa' are too open; it is"
                                          " required that your private key files are NOT accessible by others"):
         OstrelSSH(tunnel_config(server, sshd, ssh_rsa=str(key))).connect()
+
+
+def until(condition, what, seconds=30):
+    """Waits for a state the engine reaches on its own; bounded, never a timing claim."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.1)
+
+
+def test_frozen_session_is_noticed_and_the_tunnel_heals(server, sshd_private):
+    from conftest import process_tree
+
+    store = redis_main.OstrelRedisMain(key_config(server, sshd_private, "ecdsa", ssh_keepalive=0.5,
+                                                  ssh_timeout=2))
+    tunnel = store._config._tunnel
+    try:
+        store._set("k", "v", 13)
+        frozen = [sshd_private.proc.pid, *process_tree(sshd_private.proc.pid)]
+        for pid in frozen:
+            os.kill(pid, signal.SIGSTOP)  # the session neither answers nor closes
+        until(lambda: not tunnel.alive, "keepalives did not notice the frozen session")
+        with pytest.raises((redis.ConnectionError, redis.TimeoutError)):
+            store._get("k", 13)  # its connections were closed, and sshd does not answer yet
+        sshd_private.stop()
+        sshd_private.start()  # same port, same host key
+        def works():
+            try:
+                return store._get("k", 13) == "v"
+            except (redis.ConnectionError, redis.TimeoutError):
+                return False  # refused while the engine backs off
+        until(works, "the tunnel did not re-open its session")
+        assert tunnel.alive
+    finally:
+        store._config.close()
