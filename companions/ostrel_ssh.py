@@ -46,11 +46,11 @@ wipes them when the tunnel closes.
 
 import base64
 import hashlib
-import hmac
 import logging
 import os
 import weakref
 
+import _ostrel_known_hosts
 import _ostrel_tunnel
 from ostrel_var import OstrelVar
 
@@ -166,43 +166,6 @@ def _load_key(spec, passphrase):
     return key
 
 
-def _host_keys(path, host, port):
-    """(accepted, revoked) key blobs for host:port in a known_hosts file."""
-    names = {host if port == 22 else f"[{host}]:{port}"}
-    accepted, revoked = [], []
-    try:
-        with open(path, "rb") as f:
-            lines = f.read().decode("utf-8", "replace").splitlines()
-    except FileNotFoundError:
-        return accepted, revoked
-    for line in lines:
-        fields = line.split()
-        marker = fields.pop(0) if fields and fields[0].startswith("@") else None
-        if len(fields) < 3 or fields[0].startswith("#") or marker not in (None, "@revoked"):
-            continue
-        try:
-            blob = base64.b64decode(fields[2], validate=True)
-        except ValueError:
-            continue
-        if not any(_host_matches(p, names) for p in fields[0].split(",")):
-            continue
-        if marker:
-            revoked.append(blob)
-        elif (fields[1], blob) not in accepted:
-            accepted.append((fields[1], blob))
-    return accepted, revoked
-
-
-def _host_matches(pattern, names):
-    if pattern.startswith("|1|"):
-        try:
-            salt, digest = (base64.b64decode(p) for p in pattern[3:].split("|"))
-        except ValueError:
-            return False
-        return any(hmac.compare_digest(hmac.new(salt, n.encode(), hashlib.sha1).digest(), digest) for n in names)
-    return pattern in names
-
-
 def _fingerprint(blob):
     return "SHA256:" + base64.b64encode(hashlib.sha256(blob).digest()).decode().rstrip("=")
 
@@ -256,7 +219,7 @@ class OstrelSSH:
         accepted, revoked = [], []
         if check:
             try:
-                accepted, revoked = _host_keys(known, ssh_host, ssh_port)
+                accepted, revoked = _ostrel_known_hosts.host_keys(known, ssh_host, ssh_port)
             except OSError as e:
                 raise ValueError(f"ssh_known_hosts: cannot read the known hosts in {known!r}: {e.strerror}") from None
 

@@ -1,5 +1,6 @@
 """The SSH tunnel, end to end: OstrelRedisMain -> local listener -> a real sshd -> redis-server."""
 
+import base64
 import gc
 import json
 import os
@@ -15,7 +16,9 @@ import redis
 
 import redis_main
 from conftest import KEY_PASSPHRASE, free_port
+from _ostrel_known_hosts import host_keys, verdict
 from ostrel_ssh import AuthenticationError, HostKeyError, OstrelSSH, SSHTunnelError
+from test_known_hosts import KNOWN_HOSTS_CASES, known_hosts_file, public_key
 
 
 def tunnel_config(server, sshd, **extra):
@@ -405,3 +408,20 @@ def test_frozen_session_is_noticed_and_the_tunnel_heals(server, sshd_private):
         assert tunnel.alive
     finally:
         store._config.close()
+
+
+# --- known_hosts, end to end --------------------------------------------------------------
+
+@pytest.mark.parametrize("host, lines, hashed, differs", KNOWN_HOSTS_CASES)
+def test_engine_applies_the_known_hosts_verdict(server, sshd, tmp_path, host, lines, hashed, differs):
+    # verdict() is checked against OpenSSH's client on the same files; the engine must agree with it
+    path = known_hosts_file(sshd.keys, tmp_path, sshd.port, lines, hashed)
+    kind, b64 = public_key(sshd.keys.host_key)
+    expected = verdict(*host_keys(path, host, sshd.port), kind, base64.b64decode(b64))
+    cfg = key_config(server, sshd, "ecdsa", ssh_host=host, ssh_known_hosts=path)
+    if expected == "accepted":
+        OstrelSSH(cfg).connect().close()
+    else:
+        refusal = {"revoked": "is marked revoked in", "changed": "has CHANGED", "unknown": "is not in"}
+        with pytest.raises(HostKeyError, match=refusal[expected]):
+            OstrelSSH(cfg).connect()
