@@ -425,3 +425,34 @@ def test_engine_applies_the_known_hosts_verdict(server, sshd, tmp_path, host, li
         refusal = {"revoked": "is marked revoked in", "changed": "has CHANGED", "unknown": "is not in"}
         with pytest.raises(HostKeyError, match=refusal[expected]):
             OstrelSSH(cfg).connect()
+
+
+def test_forked_child_leaves_the_session_to_the_parent(server, sshd):
+    import warnings
+
+    store = redis_main.OstrelRedisMain(key_config(server, sshd, "ecdsa"))
+    try:
+        store._set("k", "parent", 14)
+        port = store._config.port
+        read, write = os.pipe()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork() with the loop thread running
+            pid = os.fork()
+        if pid == 0:
+            try:
+                report = [store._get("k", 14), port in our_listening_ports(), store._config._tunnel.alive]
+                store._set("child", "was here", 14)
+                store._config.close()  # the child's copy; the parent's session must not hear of it
+            except BaseException as e:
+                report = [repr(e)]
+            os.write(write, json.dumps(report).encode())
+            os._exit(0)
+        os.close(write)
+        os.waitpid(pid, 0)
+        with os.fdopen(read) as f:
+            assert json.loads(f.read()) == ["parent", False, False]
+        assert store._get("child", 14) == "was here"  # through the parent's pooled connection
+        store._close()
+        assert store._get("k", 14) == "parent" and store._config._tunnel.alive  # and a new one
+    finally:
+        store._config.close()
