@@ -319,7 +319,7 @@ void Engine::run() noexcept
                 drop_session("its socket was closed");
             }
             else {
-                pump((sr & POLLIN) != 0);
+                pump();
             }
         }
         if (session_) {
@@ -341,6 +341,9 @@ void Engine::run() noexcept
         }
         reap();
         keepalive(now_ms());
+        if (session_) {
+            quickack();
+        }
     }
     // closing: every connection, then the session, then the listener
     for (Conn* c : conns_) {
@@ -380,7 +383,7 @@ int Engine::poll_timeout(long long now) const noexcept
     return static_cast<int>(std::clamp(next - now, 0LL, 3600000LL));
 }
 
-void Engine::pump(bool readable) noexcept
+void Engine::pump() noexcept
 {
     int rounds = 0;
     int rc;
@@ -388,13 +391,15 @@ void Engine::pump(bool readable) noexcept
     }
     if (rc == SSH_ERROR || !session_ok()) {
         drop_session(rc == SSH_ERROR ? "the connection failed" : "the server closed it");
-        return;
     }
-    if (readable) {
-        // sshd's replies span several packets; acknowledging at once keeps delayed ACKs from stalling them
-        int one = 1;
-        setsockopt(ssh_get_fd(session_), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
-    }
+}
+
+void Engine::quickack() noexcept
+{
+    // sshd sends multi-packet replies without TCP_NODELAY, so each waits for our ACK of the one
+    // before; the kernel drops quick-ACK mode on its own, hence it is asked again after every pass
+    int one = 1;
+    setsockopt(ssh_get_fd(session_), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
 void Engine::keepalive(long long now) noexcept

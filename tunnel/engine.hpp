@@ -105,7 +105,8 @@ private:
     void drop_session(const char* why) noexcept;
     bool reopen() noexcept;
     bool session_ok() noexcept;
-    void pump(bool readable) noexcept;
+    void pump() noexcept;
+    void quickack() noexcept;
     void accept_all(long long now) noexcept;
     void admit(int fd, int peer_port, unsigned peer_addr) noexcept;
     void open_step(Conn& c) noexcept;
