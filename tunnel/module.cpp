@@ -65,24 +65,21 @@ PyObject* secret_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcep
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:Secret", const_cast<char**>(kwlist), &value)) {
         return nullptr;
     }
-    const char* data;
-    Py_ssize_t size;
-    if (PyBytes_Check(value)) {
-        data = PyBytes_AS_STRING(value);
-        size = PyBytes_GET_SIZE(value);
-    }
-    else if (PyUnicode_Check(value)) {
-        data = PyUnicode_AsUTF8AndSize(value, &size);
-        if (!data) {
-            // the encoding error would carry the text itself
-            PyErr_SetString(PyExc_ValueError, "the secret is not valid text");
+    Ref encoded;
+    if (PyUnicode_Check(value)) {
+        // surrogates pass through: an encoding error would carry the text itself in its message
+        encoded = Ref::steal(PyUnicode_AsEncodedString(value, "utf-8", "surrogatepass"));
+        if (!encoded) {
             return nullptr;
         }
+        value = encoded.get();
     }
-    else {
+    if (!PyBytes_Check(value)) {
         PyErr_Format(PyExc_TypeError, "a secret must be a text, not %.100s", Py_TYPE(value)->tp_name);
         return nullptr;
     }
+    const char* data = PyBytes_AS_STRING(value);
+    Py_ssize_t size = PyBytes_GET_SIZE(value);
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) {
         return nullptr;
