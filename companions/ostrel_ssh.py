@@ -143,18 +143,18 @@ _KEY_PROBLEMS = {
 }
 
 
-def _load_key(spec, passphrase):
+def _load_key(source, passphrase):
     """Loads a private key given as a path or as its (concealed) text; ValueError names the culprit."""
-    if isinstance(spec, _Secret):
+    if isinstance(source, _Secret):
         path, where = None, "the key text"
-    elif isinstance(spec, (str, bytes, os.PathLike)):
-        path = os.path.expanduser(os.fsdecode(spec))
+    elif isinstance(source, (str, bytes, os.PathLike)):
+        path = os.path.expanduser(os.fsdecode(source))
         where = f"key file {path!r}"
     else:
-        raise ValueError(f"ssh_rsa: must be a key file path or key text, not {type(spec).__name__}")
+        raise ValueError(f"ssh_rsa: must be a key file path or key text, not {type(source).__name__}")
     if passphrase is not None and not isinstance(passphrase, _Secret):
         raise ValueError(f"ssh_rsa_pwd: must be a text, not {type(passphrase).__name__}")
-    key, problem, detail = _ostrel_tunnel.load_key(path, None if path else spec, passphrase)
+    key, problem, detail = _ostrel_tunnel.load_key(path, None if path else source, passphrase)
     if key is None:
         raise ValueError(_KEY_PROBLEMS[problem].format(where=where, detail=detail))
     if path is not None:
