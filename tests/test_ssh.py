@@ -463,3 +463,27 @@ def test_forked_child_leaves_the_session_to_the_parent(server, sshd):
         assert store._get("k", 14) == "parent" and store._config._tunnel.alive  # and a new one
     finally:
         store._config.close()
+
+
+def test_large_values_survive_a_slow_reader(server, sshd):
+    # a reader slower than the session makes the engine hold data back and resume it later
+    payload = os.urandom(3 << 20).hex()  # 6 MiB of text
+    store = redis_main.OstrelRedisMain(key_config(server, sshd, "ecdsa"))
+    try:
+        store._set("big", payload, 15)
+        assert store._get("big", 15) == payload
+        with socket.create_connection(("127.0.0.1", store._config.port), timeout=30) as sock:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)  # smaller stalls TCP itself
+            sock.sendall(b"*2\r\n$6\r\nSELECT\r\n$2\r\n15\r\n*2\r\n$3\r\nGET\r\n$3\r\nbig\r\n")
+            expected = f"+OK\r\n${len(payload)}\r\n{payload}\r\n".encode()
+            received = bytearray()
+            while len(received) < len(expected):
+                chunk = sock.recv(65536)
+                assert chunk, "the tunnel closed the connection early"
+                received += chunk
+                if len(received) < 1 << 20:
+                    time.sleep(0.01)  # slow at first, while the engine's buffer fills
+            assert received == expected
+    finally:
+        store._close()
+        store._config.close()
