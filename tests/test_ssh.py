@@ -487,3 +487,24 @@ def test_large_values_survive_a_slow_reader(server, sshd):
     finally:
         store._close()
         store._config.close()
+
+
+def test_a_log_handler_may_close_the_tunnel(server, sshd_private):
+    import logging
+
+    tunnel = OstrelSSH(key_config(server, sshd_private, "ecdsa")).connect()
+    threads = len(os.listdir("/proc/self/task"))
+
+    class Closer(logging.Handler):
+        def emit(self, record):  # runs on the engine's own thread, which cannot join itself
+            tunnel.close()
+
+    closer = Closer()
+    logging.getLogger("ostrel_ssh").addHandler(closer)
+    try:
+        sshd_private.stop()  # the engine logs the lost session, and the handler closes the tunnel
+        until(lambda: len(os.listdir("/proc/self/task")) == threads - 1, "the engine thread did not end")
+        assert refuses_connections(tunnel.port)
+    finally:
+        logging.getLogger("ostrel_ssh").removeHandler(closer)
+        tunnel.close()

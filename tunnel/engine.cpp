@@ -101,6 +101,7 @@ Engine::~Engine()
     for (Conn* c : conns_) {
         delete c;
     }
+    close_fd(wake_);
     delete settings_;
 }
 
@@ -112,8 +113,10 @@ int Engine::start(int listener, int wake, int port, ssh_session session, void* l
     log_target_ = log_target;
     adopt(session);
     running_ = true;
+    incref();  // the thread's own: it may outlive its tunnel object when that closes from the loop
     int rc = pthread_create(&thread_, nullptr, &Engine::thread_main, this);
     if (rc != 0) {
+        refs_.fetch_sub(1);
         running_ = false;
         up_ = false;
         ssh_event_remove_session(event_, session_);
@@ -134,7 +137,9 @@ void* Engine::thread_main(void* self) noexcept
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    static_cast<Engine*>(self)->run();
+    auto* engine = static_cast<Engine*>(self);
+    engine->run();
+    engine->decref();
     return nullptr;
 }
 
@@ -149,13 +154,18 @@ void Engine::stop() noexcept
     }
     stopped_ = true;
     stop_requested_ = true;
+    if (pthread_equal(pthread_self(), thread_)) {
+        // closed from a log handler on the loop itself: it ends after this pass, unjoined
+        pthread_detach(thread_);
+        pthread_mutex_unlock(&stop_lock_);
+        return;
+    }
     uint64_t one = 1;
     ssize_t n;
     do {
         n = write(wake_, &one, sizeof one);
     } while (n < 0 && errno == EINTR);
     pthread_join(thread_, nullptr);
-    close_fd(wake_);
     pthread_mutex_unlock(&stop_lock_);
 }
 
@@ -193,6 +203,9 @@ void Engine::adopt(ssh_session session) noexcept
 
 void Engine::log(int level, const std::string& message) noexcept
 {
+    if (stop_requested_.load()) {
+        return;  // closing: the tunnel object that holds the logger may be gone already
+    }
     log_event(log_target_, level, message);
 }
 

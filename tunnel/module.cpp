@@ -595,6 +595,7 @@ void log_event(void* target, int level, const std::string& message) noexcept
     }
     PyGILState_STATE gil = PyGILState_Ensure();
     if (!exiting.load()) {
+        Ref keep = Ref::borrow(static_cast<PyObject*>(target));  // a handler may close the tunnel
         Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
         Ref level_obj = Ref::steal(PyLong_FromLong(level));
         Ref result = text && level_obj ? redis_main::call(static_cast<PyObject*>(target), level_obj.get(), text.get())
