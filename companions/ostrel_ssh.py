@@ -1,54 +1,63 @@
 """SSH tunnel companion: forwards a local port to the Redis server through an SSH host.
 
-``OstrelSSH(config).connect()`` logs in to ``ssh_host`` with paramiko, listens on
-127.0.0.1 on a free port and forwards every accepted connection through the SSH
-session (a direct-tcpip channel) to ``host:port`` as seen from the SSH host. It returns
-a copy of the configuration whose ``host`` and ``port`` name the local end; that object
-keeps the tunnel alive and offers ``close()``. The tunnel also closes when the object is
-garbage collected or the interpreter exits; its threads are daemons.
+``OstrelSSH(config).connect()`` logs in to ``ssh_host``, listens on 127.0.0.1 on a free
+port and forwards every accepted connection through the SSH session (a direct-tcpip
+channel) to ``host:port`` as seen from the SSH host. The forwarding runs in the native
+engine ``_ostrel_tunnel``: one thread per tunnel, holding no interpreter lock, owns the
+session. ``connect()`` returns a copy of the configuration whose ``host`` and ``port``
+name the local end, without the SSH password, pass phrase or key text; that object
+keeps the tunnel alive and offers ``close()``. The tunnel also closes when the object
+is garbage collected and, at the latest, when the interpreter exits.
 
 Parameters read from the configuration (a value counts as given only when truthy):
 ``host``, ``port`` (required), ``ssh_host``, ``ssh_user`` (required), ``ssh_port``
 (default 22), ``ssh_password`` and/or ``ssh_rsa`` (a private key file path, or the key's
-PEM/OpenSSH text; RSA, ECDSA or Ed25519) with its pass phrase ``ssh_rsa_pwd``,
-``ssh_known_hosts`` (file checked instead of ~/.ssh/known_hosts), ``ssh_host_key_check``
-(False turns the host key check off: for throwaway set-ups only) and ``ssh_timeout``
-(seconds for each network step while connecting, default 10).
+text; RSA, ECDSA or Ed25519) with its pass phrase ``ssh_rsa_pwd``, ``ssh_known_hosts``
+(file checked instead of ~/.ssh/known_hosts; it is never written), ``ssh_host_key_check``
+(False turns the host key check off: for throwaway set-ups only), ``ssh_timeout``
+(seconds for each network step while connecting, default 10), ``ssh_keepalive``
+(seconds of silence after which the session is probed, default 15, 0 for never; a
+session silent for three such periods counts as lost) and ``ssh_max_connections``
+(forwarded connections open at once, default 1024; more are refused).
+
+Only the credentials given are used: no agent, no keys found on disk, no ~/.ssh/config.
+A key file that group or others may read is refused, as OpenSSH refuses it. Host keys
+are read from known_hosts the way OpenSSH reads them; a key marked @revoked is refused.
 
 Errors raised by ``connect()`` (no listener is left behind after any of them):
-  ValueError           a parameter is missing or invalid, the key file is missing or
-                       unreadable, the pass phrase is missing or wrong; the message
-                       starts with the parameter's name
-  HostKeyError         the SSH host's key is unknown or differs from the known one
+  ValueError           a parameter is missing or invalid, the key file is missing,
+                       unreadable or too open, the pass phrase is missing or wrong; the
+                       message starts with the parameter's name
+  HostKeyError         the SSH host's key is unknown, differs from the known one, or is
+                       revoked
   AuthenticationError  the SSH host refused the credentials
   SSHTunnelError       the SSH host cannot be reached, does not answer in time, or the
                        SSH negotiation fails (base class of the two above; all three
                        are ConnectionError)
 
-Once the tunnel is up, a connection that cannot be forwarded (dead SSH session, target
-refused by the SSH host) is accepted and closed at once, so clients fail fast; the
-reason is logged on the "ostrel_ssh" logger. Passwords and pass phrases are never
-logged, printed or shown in a repr.
+Once the tunnel is up it serves only the local user who opened it (and root). When the
+session dies, its connections fail at once; the next connection re-opens the session
+(host key checked again), waiting a little longer after each failed attempt. Rare events
+(a refused user, accept errors, a session lost or re-opened) go to the "ostrel_ssh"
+logger. Passwords, pass phrases and key text are never logged, shown in a repr or an
+error message, nor kept in Python objects: they are held by the native engine, which
+wipes them when the tunnel closes.
 """
 
-import io
+import base64
+import hashlib
 import logging
 import os
-import selectors
-import socket
-import threading
 import weakref
 
-import paramiko
-from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric import ec, ed25519, rsa
-
+import _ostrel_known_hosts
+import _ostrel_tunnel
 from ostrel_var import OstrelVar
 
 log = logging.getLogger("ostrel_ssh")
 
 _SECRETS = frozenset({"password", "ssh_password", "ssh_rsa_pwd"})
-_BUFSIZE = 65536
+_Secret = _ostrel_tunnel.Secret
 
 
 class SSHTunnelError(ConnectionError):
@@ -56,11 +65,25 @@ class SSHTunnelError(ConnectionError):
 
 
 class HostKeyError(SSHTunnelError):
-    """The SSH host's key is not the one we know, or we know none."""
+    """The SSH host's key is not the one we know, or we know none, or it is revoked."""
 
 
 class AuthenticationError(SSHTunnelError):
     """The SSH host refused our credentials."""
+
+
+def _is_key_text(value):
+    marks = (b"\n", b"-----BEGIN ") if isinstance(value, bytes) else ("\n", "-----BEGIN ")
+    return any(mark in value for mark in marks)
+
+
+def _conceal(name, value):
+    """Wraps a secret so that no repr, message or traceback local can show it."""
+    if not isinstance(value, (str, bytes)) or not value:
+        return value
+    if name in ("ssh_password", "ssh_rsa_pwd") or (name == "ssh_rsa" and _is_key_text(value)):
+        return _Secret(value)
+    return value
 
 
 def _port(config, name, default=None):
@@ -85,6 +108,19 @@ def _required_text(config, name):
     return value
 
 
+def _number(config, name, default, least, what):
+    value = config.get(name)
+    if value is None:
+        return default
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        number = float("nan")
+    if isinstance(value, bool) or not number >= least or number == float("inf"):
+        raise ValueError(f"{name}: {value!r} is not {what}")
+    return number
+
+
 def _host_key_check(value):
     if value is None or value is True:
         return True
@@ -97,170 +133,41 @@ def _host_key_check(value):
     raise ValueError(f"ssh_host_key_check: {value!r} is not a switch (True or False)")
 
 
-def _load_key(spec, passphrase):
-    """Reads a private key given as a path or as its text; ValueError names the culprit."""
-    raw = os.fsencode(spec) if isinstance(spec, (str, os.PathLike)) else spec
-    if not isinstance(raw, bytes):
-        raise ValueError(f"ssh_rsa: must be a key file path or key text, not {type(spec).__name__}")
-    if b"-----BEGIN " in raw:
-        data, where = raw, "the key text"
-    else:
-        path = os.path.expanduser(os.fsdecode(raw))
+_KEY_PROBLEMS = {
+    "no file": "ssh_rsa: {where} does not exist",
+    "unreadable": "ssh_rsa: cannot read {where}: {detail}",
+    "not a key": "ssh_rsa: {where} is not a private key we can read",
+    "encrypted": "ssh_rsa_pwd: missing; {where} is encrypted",
+    "bad pass phrase": "ssh_rsa_pwd: wrong pass phrase for {where}",
+    "unsupported": "ssh_rsa: {where} holds a {detail} key; use RSA, ECDSA or Ed25519",
+}
+
+
+def _load_key(source, passphrase):
+    """Loads a private key given as a path or as its (concealed) text; ValueError names the culprit."""
+    if isinstance(source, _Secret):
+        path, where = None, "the key text"
+    elif isinstance(source, (str, bytes, os.PathLike)):
+        path = os.path.expanduser(os.fsdecode(source))
         where = f"key file {path!r}"
-        try:
-            with open(path, "rb") as f:
-                data = f.read()
-        except FileNotFoundError:
-            raise ValueError(f"ssh_rsa: {where} does not exist") from None
-        except OSError as e:
-            raise ValueError(f"ssh_rsa: cannot read {where}: {e.strerror}") from None
-    loader = (serialization.load_ssh_private_key if b"BEGIN OPENSSH PRIVATE KEY" in data
-              else serialization.load_pem_private_key)
-    pw = passphrase.encode() if isinstance(passphrase, str) else (passphrase or None)
-    try:
-        # tried without the pass phrase first: a pass phrase given for a plain key is ignored
-        loaded = loader(data, None)
-        pw = None
-    except TypeError:
-        if not pw:
-            raise ValueError(f"ssh_rsa_pwd: missing; {where} is encrypted") from None
-        try:
-            loaded = loader(data, pw)
-        except (ValueError, TypeError):
-            raise ValueError(f"ssh_rsa_pwd: wrong pass phrase for {where}") from None
-    except (ValueError, TypeError) as e:
-        raise ValueError(f"ssh_rsa: {where} is not a private key we can read ({e})") from None
-    except Exception as e:  # e.g. UnsupportedAlgorithm
-        raise ValueError(f"ssh_rsa: {where} holds an unsupported key ({e})") from None
-    if isinstance(loaded, rsa.RSAPrivateKey):
-        return paramiko.RSAKey(key=loaded)
-    if isinstance(loaded, ec.EllipticCurvePrivateKey):
-        return paramiko.ECDSAKey(vals=(loaded, loaded.public_key()))
-    if isinstance(loaded, ed25519.Ed25519PrivateKey):
-        # paramiko builds Ed25519 keys only from OpenSSH text, so it decodes it once more
-        try:
-            return paramiko.Ed25519Key(file_obj=io.StringIO(data.decode("ascii")),
-                                       password=pw.decode() if pw else None)
-        except (paramiko.SSHException, ValueError) as e:
-            raise ValueError(f"ssh_rsa: {where} is not a private key we can read ({e})") from None
-    raise ValueError(f"ssh_rsa: {where} holds a {type(loaded).__name__}; use RSA, ECDSA or Ed25519")
+    else:
+        raise ValueError(f"ssh_rsa: must be a key file path or key text, not {type(source).__name__}")
+    if passphrase is not None and not isinstance(passphrase, _Secret):
+        raise ValueError(f"ssh_rsa_pwd: must be a text, not {type(passphrase).__name__}")
+    key, problem, detail = _ostrel_tunnel.load_key(path, None if path else source, passphrase)
+    if key is None:
+        raise ValueError(_KEY_PROBLEMS[problem].format(where=where, detail=detail))
+    if path is not None:
+        st = os.stat(path)
+        # OpenSSH's rule: a key file of ours that anyone else may read is not trusted
+        if st.st_uid == os.getuid() and st.st_mode & 0o077:
+            raise ValueError(f"ssh_rsa: permissions {st.st_mode & 0o777:04o} for {path!r} are too open;"
+                             " it is required that your private key files are NOT accessible by others")
+    return key
 
 
-class _RefuseUnknownHost(paramiko.MissingHostKeyPolicy):
-    def __init__(self, source):
-        self.source = source
-
-    def missing_host_key(self, client, hostname, key):
-        raise HostKeyError(f"ssh_host: the host key of {hostname} ({key.get_name()} {key.fingerprint})"
-                           f" is not in {self.source}; add it there if you trust it"
-                           " (or name a known_hosts file with ssh_known_hosts)")
-
-
-class _AcceptAnyHost(paramiko.MissingHostKeyPolicy):
-    def missing_host_key(self, client, hostname, key):
-        log.warning("host key check is off: accepting %s key %s of %s unverified",
-                    key.get_name(), key.fingerprint, hostname)
-
-
-def _quietly_close(*ends):
-    # a channel of a dead session raises while saying goodbye; closing must still go on
-    for end in ends:
-        try:
-            end.close()
-        except Exception:
-            pass
-
-
-class _Tunnel:
-    """A listener on 127.0.0.1 that forwards each connection through one SSH session."""
-
-    def __init__(self, client, target, label, timeout):
-        self._client = client
-        self._transport = client.get_transport()
-        self._target = target
-        self._label = label
-        self._timeout = timeout
-        self._lock = threading.Lock()
-        self._open = set()  # sockets and channels of the live forwards
-        self._closed = False
-        self._dead_logged = False
-        self._listener = socket.create_server(("127.0.0.1", 0), backlog=128)
-        self.port = self._listener.getsockname()[1]
-        self._thread = threading.Thread(target=self._serve, daemon=True,
-                                        name=f"ostrel-ssh-listen-{self.port}")
-        self._thread.start()
-
-    @property
-    def alive(self):
-        return not self._closed and self._transport.is_active()
-
-    def _serve(self):
-        while True:
-            try:
-                sock, peer = self._listener.accept()
-            except OSError:
-                return  # the listener was closed
-            if self._closed:
-                sock.close()
-                return
-            if not self._transport.is_active():
-                # the port stays ours until close(), so no other process can take it over
-                if not self._dead_logged:
-                    self._dead_logged = True
-                    log.error("SSH session to %s has ended; refusing connections to 127.0.0.1:%d",
-                              self._label, self.port)
-                sock.close()
-                continue
-            threading.Thread(target=self._forward, args=(sock, peer), daemon=True,
-                             name=f"ostrel-ssh-forward-{self.port}").start()
-
-    def _forward(self, sock, peer):
-        try:
-            chan = self._transport.open_channel("direct-tcpip", self._target, peer,
-                                                timeout=self._timeout)
-        except Exception as e:
-            log.error("cannot forward to %s:%d through %s: %s", *self._target, self._label, e)
-            sock.close()
-            return
-        with self._lock:
-            if self._closed:
-                _quietly_close(chan, sock)
-                return
-            self._open.update((sock, chan))
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        try:
-            with selectors.DefaultSelector() as sel:
-                sel.register(sock, selectors.EVENT_READ, (sock, chan))
-                sel.register(chan, selectors.EVENT_READ, (chan, sock))
-                while True:
-                    for key, _ in sel.select():
-                        src, dst = key.data
-                        data = src.recv(_BUFSIZE)
-                        if not data:
-                            return
-                        dst.sendall(data)
-        except Exception:
-            pass  # either end went away; both are closed below
-        finally:
-            with self._lock:
-                self._open.difference_update((sock, chan))
-            _quietly_close(chan, sock)
-
-    def close(self):
-        with self._lock:
-            if self._closed:
-                return
-            self._closed = True
-            live = list(self._open)
-            self._open.clear()
-        try:
-            self._listener.shutdown(socket.SHUT_RDWR)  # wakes the blocked accept()
-        except OSError:
-            pass
-        self._listener.close()
-        _quietly_close(*live, self._client)
-        if self._thread is not threading.current_thread():
-            self._thread.join(2)
+def _fingerprint(blob):
+    return "SHA256:" + base64.b64encode(hashlib.sha256(blob).digest()).decode().rstrip("=")
 
 
 class TunnelledVar(OstrelVar):
@@ -269,7 +176,7 @@ class TunnelledVar(OstrelVar):
     __slots__ = ("_tunnel",)  # a slot, so todict() and == see only the configuration
 
     def close(self):
-        """Stops the listener, closes the SSH session and frees the local port."""
+        """Stops the forwarding, closes the SSH session and frees the local port."""
         self._tunnel.close()
 
 
@@ -277,7 +184,7 @@ class OstrelSSH:
     """Takes the configuration dict; connect() opens the tunnel and returns the new configuration."""
 
     def __init__(self, config):
-        self.config = dict(config)
+        self.config = {name: _conceal(name, value) for name, value in dict(config).items()}
 
     def __repr__(self):
         shown = ", ".join(f"{k}={'***' if k in _SECRETS and v is not None else repr(v)}"
@@ -292,16 +199,13 @@ class OstrelSSH:
         ssh_port = _port(cfg, "ssh_port", 22)
         ssh_user = _required_text(cfg, "ssh_user")
         password = cfg.get("ssh_password") or None
-        if password is not None and not isinstance(password, str):
+        if password is not None and not isinstance(password, _Secret):
             raise ValueError(f"ssh_password: must be a text, not {type(password).__name__}")
         if password is None and not cfg.get("ssh_rsa"):
             raise ValueError("ssh_password, ssh_rsa: give a password or a private key for the SSH login")
-        try:
-            timeout = float(cfg.get("ssh_timeout") or 10)
-        except (TypeError, ValueError):
-            timeout = 0
-        if not timeout > 0:
-            raise ValueError(f"ssh_timeout: {cfg.get('ssh_timeout')!r} is not a positive number of seconds")
+        timeout = _number(cfg, "ssh_timeout", 10, 1e-3, "a positive number of seconds") if cfg.get("ssh_timeout") else 10
+        keepalive = _number(cfg, "ssh_keepalive", 15, 0, "a number of seconds (0 for no keepalives)")
+        limit = _number(cfg, "ssh_max_connections", 1024, 1, "a number of connections (at least 1)")
         check = _host_key_check(cfg.get("ssh_host_key_check"))
         known = cfg.get("ssh_known_hosts")
         if check and known:
@@ -311,41 +215,28 @@ class OstrelSSH:
         elif check:
             known = os.path.expanduser("~/.ssh/known_hosts")
         # last, as decrypting a key takes a noticeable moment
-        key = _load_key(cfg["ssh_rsa"], cfg.get("ssh_rsa_pwd")) if cfg.get("ssh_rsa") else None
-
-        client = paramiko.SSHClient()
+        key = _load_key(cfg["ssh_rsa"], cfg.get("ssh_rsa_pwd") or None) if cfg.get("ssh_rsa") else None
+        accepted, revoked = [], []
         if check:
             try:
-                if os.path.isfile(known):
-                    client.load_system_host_keys(known)
-            except Exception as e:
-                raise ValueError(f"ssh_known_hosts: cannot read the known hosts in {known!r}: {e}") from None
-            client.set_missing_host_key_policy(_RefuseUnknownHost(known))
-        else:
-            client.set_missing_host_key_policy(_AcceptAnyHost())
+                accepted, revoked = _ostrel_known_hosts.host_keys(known, ssh_host, ssh_port)
+            except OSError as e:
+                raise ValueError(f"ssh_known_hosts: cannot read the known hosts in {known!r}: {e.strerror}") from None
 
         label = f"{ssh_user}@{ssh_host}:{ssh_port}"
+        if not check:
+            log.warning("host key check is off: accepting the host key of %s unverified", label)
         try:
-            client.connect(ssh_host, ssh_port, username=ssh_user, password=password, pkey=key,
-                           timeout=timeout, banner_timeout=timeout, auth_timeout=timeout,
-                           allow_agent=False, look_for_keys=False)
-            transport = client.get_transport()
-            transport.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            transport.set_keepalive(30)
-            tunnel = _Tunnel(client, (host, port), label, timeout)
-        except BaseException as e:
-            transport = client.get_transport()
-            # taken before close(), which makes the reader thread record an EOF of its own
-            saved = transport.get_exception() if transport else None
-            shaken = transport is not None and transport.initial_kex_done
-            client.close()
-            if isinstance(e, SSHTunnelError) or not isinstance(e, Exception):
-                raise
-            if type(e) in (paramiko.SSHException, EOFError) and saved is not None:
-                e = saved  # the session died under the login: the reason says more
-            raise _session_error(e, label, timeout, password, key, shaken) from None
+            tunnel = _ostrel_tunnel.Tunnel(
+                ssh_host=ssh_host, ssh_port=ssh_port, ssh_user=ssh_user, password=password, key=key,
+                host=host, port=port, timeout=timeout, check_host_key=check, accepted=accepted,
+                revoked=revoked, keepalive=keepalive, max_connections=int(limit), log=log.log)
+        except _ostrel_tunnel.ConnectError as e:
+            used = " and ".join(n for n, v in (("ssh_rsa", key), ("ssh_password", password)) if v)
+            raise _session_error(*e.args, label=label, timeout=timeout, used=used, source=known,
+                                 accepted=accepted) from None
 
-        result = TunnelledVar(**cfg)
+        result = TunnelledVar(**{k: v for k, v in cfg.items() if not isinstance(v, _Secret)})
         result.host = "127.0.0.1"
         result.port = tunnel.port
         result._tunnel = tunnel
@@ -353,22 +244,23 @@ class OstrelSSH:
         return result
 
 
-def _session_error(e, label, timeout, password, key, shaken):
-    """Turns what paramiko and the socket layer raise into our errors, naming the parameter."""
-    if isinstance(e, paramiko.BadHostKeyException):
-        return HostKeyError(f"ssh_host: the host key of {label} has CHANGED: it offered"
-                            f" {e.key.get_name()} {e.key.fingerprint}, known_hosts holds"
-                            f" {e.expected_key.fingerprint}; refusing to connect")
-    if isinstance(e, paramiko.AuthenticationException):
-        used = " and ".join(n for n, v in (("ssh_rsa", key), ("ssh_password", password)) if v)
-        return AuthenticationError(f"ssh_user: {label} refused the login with {used} ({e})")
-    if isinstance(e, (socket.timeout, TimeoutError)):
+def _session_error(kind, detail, key_type, blob, *, label, timeout, used, source, accepted):
+    """Turns the engine's account of a failed session into our errors, naming the parameter."""
+    if kind == "hostkey":
+        offered = f"{key_type} {_fingerprint(blob)}"
+        if detail == "revoked":
+            return HostKeyError(f"ssh_host: the host key of {label} ({offered}) is marked revoked in {source};"
+                                " refusing to connect")
+        if detail == "changed":
+            known = ", ".join(_fingerprint(b) for t, b in accepted if t == key_type)
+            return HostKeyError(f"ssh_host: the host key of {label} has CHANGED: it offered {offered},"
+                                f" {source} holds {known}; refusing to connect")
+        return HostKeyError(f"ssh_host: the host key of {label} ({offered}) is not in {source}; add it"
+                            " there if you trust it (or name a known_hosts file with ssh_known_hosts)")
+    if kind == "auth":
+        return AuthenticationError(f"ssh_user: {label} refused the login with {used} ({detail})")
+    if kind == "timeout":
         return SSHTunnelError(f"ssh_host: {label} did not answer within {timeout:g} s (ssh_timeout)")
-    # paramiko stops waiting for the handshake after the timeout without saying so
-    if isinstance(e, paramiko.SSHException) and not shaken and (
-            "banner" in str(e) or str(e) == "No existing session"):
-        return SSHTunnelError(f"ssh_host: {label} did not answer as an SSH server within"
-                              f" {timeout:g} s (ssh_timeout): {e}")
-    if isinstance(e, OSError):
-        return SSHTunnelError(f"ssh_host: cannot connect to {label}: {e}")
-    return SSHTunnelError(f"ssh_host: SSH negotiation with {label} failed: {e!r}")
+    if kind == "connect":
+        return SSHTunnelError(f"ssh_host: cannot connect to {label}: {detail}")
+    return SSHTunnelError(f"ssh_host: SSH negotiation with {label} failed: {detail}")

@@ -3,6 +3,13 @@
 _SECRETS = frozenset({"password", "ssh_password", "ssh_rsa_pwd"})
 
 
+def _hidden(name, value):
+    """Whether repr hides the value: a password, a pass phrase, or a private key given as text."""
+    if value is None:
+        return False
+    return name in _SECRETS or name == "ssh_rsa" and any(m in str(value) for m in ("KEY-----", "\n", "\\n"))
+
+
 def _own_attribute(cls, name):
     """True when the class defines name as a data descriptor (a slot, a property)."""
     for klass in cls.__mro__:
@@ -70,7 +77,7 @@ class OstrelVar:
 
     def __repr__(self):
         shown = ", ".join(
-            f"{name}={'***' if name in _SECRETS and value is not None else repr(value)}"
+            f"{name}={'***' if _hidden(name, value) else repr(value)}"
             for name, value in self.__entries.items()
         )
         return f"OstrelVar({shown})"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up (scripts/setup.sh), starts a throwaway redis-server on a free loopback port
-# and runs benchmarks/bench_operations.py against it; extra arguments go to the benchmark
-# (--samples N, --big-samples N, --only _get_list _get_dict ...).
+# and runs benchmarks/bench_operations.py against it; extra arguments go to that benchmark
+# (--samples N, --big-samples N, --only _get_list _get_dict ...). Then benchmarks/bench_tunnel.py
+# compares the SSH tunnel with `ssh -N -L` and with no tunnel (it starts an sshd of its own).
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VENV=${VENV:-$ROOT/.venv}
@@ -11,3 +12,5 @@ source "$ROOT/scripts/throwaway-redis.sh"
 start_throwaway_redis "$VENV/bin/python"
 cd /
 "$VENV/bin/python" -P "$ROOT/benchmarks/bench_operations.py" --port "$REDIS_PORT" "$@"
+echo
+"$VENV/bin/python" -P "$ROOT/benchmarks/bench_tunnel.py" --port "$REDIS_PORT"

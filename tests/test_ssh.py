@@ -1,8 +1,10 @@
 """The SSH tunnel, end to end: OstrelRedisMain -> local listener -> a real sshd -> redis-server."""
 
+import base64
 import gc
 import json
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -14,7 +16,9 @@ import redis
 
 import redis_main
 from conftest import KEY_PASSPHRASE, free_port
+from _ostrel_known_hosts import host_keys, verdict
 from ostrel_ssh import AuthenticationError, HostKeyError, OstrelSSH, SSHTunnelError
+from test_known_hosts import KNOWN_HOSTS_CASES, known_hosts_file, public_key
 
 
 def tunnel_config(server, sshd, **extra):
@@ -66,7 +70,9 @@ def test_round_trip_by_key(server, sshd, kind, as_text):
     store = redis_main.OstrelRedisMain(cfg)
     try:
         port = store._config.port
-        assert store._config.todict() == dict(cfg, host="127.0.0.1", port=port, decode_responses=True,
+        # the SSH secrets stay with the engine: the configuration keeps everything else
+        kept = {k: v for k, v in cfg.items() if k != "ssh_rsa_pwd" and not (k == "ssh_rsa" and as_text)}
+        assert store._config.todict() == dict(kept, host="127.0.0.1", port=port, decode_responses=True,
                                               max_connections=2**31)
         assert port != server.port and port in our_listening_ports()
         store._set("greeting", "hello över ssh", 4)
@@ -87,8 +93,8 @@ def test_round_trip_by_password(server, sshd, ssh_password_login):
         store._set_list("letters", ["a", "b", "c"], 5)
         assert store._get_list("letters", 5) == ["a", "b", "c"]
         assert server.client(5).lrange("letters", 0, -1) == ["a", "b", "c"]
-        for shown in (repr(store._config), ssh_repr):
-            assert password not in shown and "ssh_password=***" in shown
+        assert password not in ssh_repr and "ssh_password=***" in ssh_repr
+        assert password not in repr(store._config) and "ssh_password" not in store._config.todict()
     finally:
         store._config.close()
 
@@ -222,7 +228,7 @@ def test_open_tunnel_does_not_hold_up_exit(server, sshd):
             "store._set('exit', 'clean', 11)\n")
     cfg = json.dumps(key_config(server, sshd, "ecdsa"))
     done = subprocess.run([sys.executable, "-P", "-c", code, cfg], capture_output=True, text=True, timeout=20)
-    assert done.returncode == 0, done.stderr
+    assert (done.returncode, done.stderr) == (0, "")
     assert server.client(11).get("exit") == "clean"
 
 
@@ -240,3 +246,265 @@ def test_dead_session_fails_fast(server, sshd_private):
         assert store._config.port in our_listening_ports()  # held until close(): nobody else gets it
     finally:
         store._config.close()
+
+
+# --- the engine's resources and its guards ----------------------------------------------
+
+def resources():
+    """Threads, descriptors and listening ports of this process."""
+    return len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd")), our_listening_ports()
+
+
+def ping(sock):
+    sock.sendall(b"PING\r\n")
+    return sock.recv(64)
+
+
+def test_open_close_cycles_leave_nothing_behind(server, sshd):
+    cfg = key_config(server, sshd, "ecdsa")
+    OstrelSSH(cfg).connect().close()  # libssh's one-time set-up is not a leak
+    before = resources()
+    for _ in range(200):
+        tunnel = OstrelSSH(cfg).connect()
+        with socket.create_connection(("127.0.0.1", tunnel.port), timeout=10) as sock:
+            assert ping(sock) == b"+PONG\r\n"
+            tunnel.close()  # with the forwarded connection still open
+            assert sock.recv(64) == b""
+    assert resources() == before
+
+
+def test_connections_over_the_cap_are_refused(server, sshd):
+    tunnel = OstrelSSH(key_config(server, sshd, "ecdsa", ssh_max_connections=2)).connect()
+    try:
+        socks = [socket.create_connection(("127.0.0.1", tunnel.port), timeout=10) for _ in range(3)]
+        assert [ping(s) for s in socks[:2]] == [b"+PONG\r\n"] * 2
+        assert ping(socks[2]) == b""
+        assert [ping(s) for s in socks[:2]] == [b"+PONG\r\n"] * 2  # the first two are still served
+        for s in socks:
+            s.close()
+    finally:
+        tunnel.close()
+
+
+@pytest.mark.parametrize("user, answer", [(None, "+PONG"), ("nobody", "")])
+def test_only_the_owner_may_use_the_port(server, sshd, user, answer):
+    if user and os.geteuid() != 0:
+        pytest.skip("connecting as another user needs root")
+    tunnel = OstrelSSH(key_config(server, sshd, "ecdsa")).connect()
+    try:
+        script = (f"exec 3<>/dev/tcp/127.0.0.1/{tunnel.port} && printf 'PING\\r\\n' >&3"
+                  " && timeout 10 head -c 5 <&3")
+        done = subprocess.run(["bash", "-c", script], user=user, cwd="/", capture_output=True, text=True,
+                              timeout=20)
+        assert done.stdout == answer
+        with socket.create_connection(("127.0.0.1", tunnel.port), timeout=10) as sock:
+            assert ping(sock) == b"+PONG\r\n"  # and the owner is still served
+    finally:
+        tunnel.close()
+
+
+def test_listener_survives_running_out_of_descriptors(server, sshd):
+    code = ("import json, os, resource, sys, redis_main\n"
+            "store = redis_main.OstrelRedisMain(json.loads(sys.argv[1]))\n"
+            "store._set('k', 'v', 12)\n"
+            "soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)\n"
+            "top = max(int(fd) for fd in os.listdir('/proc/self/fd'))\n"
+            "resource.setrlimit(resource.RLIMIT_NOFILE, (top + 1, hard))\n"
+            "held = []\n"
+            "try:\n"
+            "    while True:\n"  # every descriptor taken: the next accept() must fail
+            "        held.append(os.open('/dev/null', os.O_RDONLY))\n"
+            "except OSError:\n"
+            "    pass\n"
+            "print(store._config.port, flush=True)\n"
+            "sys.stdin.readline()\n"
+            "for fd in held:\n"
+            "    os.close(fd)\n"
+            "resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))\n"
+            "store._close()\n"
+            "print(store._get('k', 12), flush=True)\n")
+    cfg = json.dumps(key_config(server, sshd, "ecdsa"))
+    proc = subprocess.Popen([sys.executable, "-P", "-c", code, cfg], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    watchdog = None
+    try:
+        port = int(proc.stdout.readline())
+        for _ in range(40):
+            socket.create_connection(("127.0.0.1", port), timeout=10).close()
+        # the descriptors come back only once the engine has met the limit and said so
+        watchdog = threading.Timer(30, proc.kill)  # a silent engine fails the test, not hangs it
+        watchdog.start()
+        logged = proc.stderr.readline()
+        out, err = proc.communicate("go\n", timeout=30)
+    finally:
+        if watchdog:
+            watchdog.cancel()
+        proc.kill()
+    assert "cannot accept a connection" in logged, logged + err
+    assert out == "v\n", err
+
+
+# --- secrets ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("stage, error", [("pass phrase", ValueError), ("host key", HostKeyError),
+                                          ("login", AuthenticationError)])
+def test_secrets_stay_out_of_sight(server, sshd, tmp_path, stage, error):
+    import traceback
+    from ostrel_var import OstrelVar
+
+    with open(sshd.keys.client["ed25519"]) as f:
+        key_text = f.read()
+    secrets = ["pw-Secret-4711", KEY_PASSPHRASE, key_text.splitlines()[2]]
+    cfg = tunnel_config(server, sshd, ssh_rsa=key_text, ssh_rsa_pwd=KEY_PASSPHRASE, ssh_password=secrets[0])
+    if stage == "pass phrase":
+        cfg["ssh_rsa_pwd"] = secrets[1] = "Wrong-Phrase-0815"
+    elif stage == "host key":
+        (tmp_path / "known_hosts").write_text("")
+        cfg["ssh_known_hosts"] = str(tmp_path / "known_hosts")
+    else:
+        del cfg["ssh_rsa"], cfg["ssh_rsa_pwd"]  # the password alone, and it is wrong
+    with pytest.raises(error) as caught:
+        redis_main.OstrelRedisMain(cfg)
+    shown = traceback.TracebackException(caught.type, caught.value, caught.tb, capture_locals=True)
+    ours = [fs for fs in shown.stack if os.path.basename(fs.filename).startswith("ostrel_")]
+    assert ours  # the companion's frames, whose locals a traceback may print
+    seen = "".join(shown.format_exception_only()) + "".join(repr(fs.locals) for fs in ours)
+    seen += repr(OstrelSSH(cfg)) + repr(OstrelVar(**cfg))
+    assert [s for s in secrets if s in seen] == []
+
+
+def test_key_file_readable_by_others_is_refused(server, sshd, tmp_path):
+    key = tmp_path / "id_ecdsa"
+    key.write_bytes(open(sshd.keys.client["ecdsa"], "rb").read())
+    key.chmod(0o640)
+    with pytest.raises(ValueError, match=r"^ssh_rsa: permissions 0640 for '.*id_ecdsa' are too open; it is"
+                                         " required that your private key files are NOT accessible by others"):
+        OstrelSSH(tunnel_config(server, sshd, ssh_rsa=str(key))).connect()
+
+
+def until(condition, what, seconds=30):
+    """Waits for a state the engine reaches on its own; bounded, never a timing claim."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.1)
+
+
+def test_frozen_session_is_noticed_and_the_tunnel_heals(server, sshd_private):
+    from conftest import process_tree
+
+    store = redis_main.OstrelRedisMain(key_config(server, sshd_private, "ecdsa", ssh_keepalive=0.5,
+                                                  ssh_timeout=2))
+    tunnel = store._config._tunnel
+    try:
+        store._set("k", "v", 13)
+        frozen = [sshd_private.proc.pid, *process_tree(sshd_private.proc.pid)]
+        for pid in frozen:
+            os.kill(pid, signal.SIGSTOP)  # the session neither answers nor closes
+        until(lambda: not tunnel.alive, "keepalives did not notice the frozen session")
+        with pytest.raises((redis.ConnectionError, redis.TimeoutError)):
+            store._get("k", 13)  # its connections were closed, and sshd does not answer yet
+        sshd_private.stop()
+        sshd_private.start()  # same port, same host key
+        def works():
+            try:
+                return store._get("k", 13) == "v"
+            except (redis.ConnectionError, redis.TimeoutError):
+                return False  # refused while the engine backs off
+        until(works, "the tunnel did not re-open its session")
+        assert tunnel.alive
+    finally:
+        store._config.close()
+
+
+# --- known_hosts, end to end --------------------------------------------------------------
+
+@pytest.mark.parametrize("host, lines, hashed, differs", KNOWN_HOSTS_CASES)
+def test_engine_applies_the_known_hosts_verdict(server, sshd, tmp_path, host, lines, hashed, differs):
+    # verdict() is checked against OpenSSH's client on the same files; the engine must agree with it
+    path = known_hosts_file(sshd.keys, tmp_path, sshd.port, lines, hashed)
+    kind, b64 = public_key(sshd.keys.host_key)
+    expected = verdict(*host_keys(path, host, sshd.port), kind, base64.b64decode(b64))
+    cfg = key_config(server, sshd, "ecdsa", ssh_host=host, ssh_known_hosts=path)
+    if expected == "accepted":
+        OstrelSSH(cfg).connect().close()
+    else:
+        refusal = {"revoked": "is marked revoked in", "changed": "has CHANGED", "unknown": "is not in"}
+        with pytest.raises(HostKeyError, match=refusal[expected]):
+            OstrelSSH(cfg).connect()
+
+
+def test_forked_child_leaves_the_session_to_the_parent(server, sshd):
+    import warnings
+
+    store = redis_main.OstrelRedisMain(key_config(server, sshd, "ecdsa"))
+    try:
+        store._set("k", "parent", 14)
+        port = store._config.port
+        read, write = os.pipe()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork() with the loop thread running
+            pid = os.fork()
+        if pid == 0:
+            try:
+                report = [store._get("k", 14), port in our_listening_ports(), store._config._tunnel.alive]
+                store._set("child", "was here", 14)
+                store._config.close()  # the child's copy; the parent's session must not hear of it
+            except BaseException as e:
+                report = [repr(e)]
+            os.write(write, json.dumps(report).encode())
+            os._exit(0)
+        os.close(write)
+        os.waitpid(pid, 0)
+        with os.fdopen(read) as f:
+            assert json.loads(f.read()) == ["parent", False, False]
+        assert store._get("child", 14) == "was here"  # through the parent's pooled connection
+        store._close()
+        assert store._get("k", 14) == "parent" and store._config._tunnel.alive  # and a new one
+    finally:
+        store._config.close()
+
+
+def test_large_values_survive_a_slow_reader(server, sshd):
+    # a reader slower than the session makes the engine hold data back and resume it later
+    payload = os.urandom(3 << 20).hex()  # 6 MiB of text
+    store = redis_main.OstrelRedisMain(key_config(server, sshd, "ecdsa"))
+    try:
+        store._set("big", payload, 15)
+        assert store._get("big", 15) == payload
+        with socket.create_connection(("127.0.0.1", store._config.port), timeout=30) as sock:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)  # smaller stalls TCP itself
+            sock.sendall(b"*2\r\n$6\r\nSELECT\r\n$2\r\n15\r\n*2\r\n$3\r\nGET\r\n$3\r\nbig\r\n")
+            expected = f"+OK\r\n${len(payload)}\r\n{payload}\r\n".encode()
+            received = bytearray()
+            while len(received) < len(expected):
+                chunk = sock.recv(65536)
+                assert chunk, "the tunnel closed the connection early"
+                received += chunk
+                if len(received) < 1 << 20:
+                    time.sleep(0.01)  # slow at first, while the engine's buffer fills
+            assert received == expected
+    finally:
+        store._close()
+        store._config.close()
+
+
+def test_a_log_handler_may_close_the_tunnel(server, sshd_private):
+    import logging
+
+    tunnel = OstrelSSH(key_config(server, sshd_private, "ecdsa")).connect()
+    threads = len(os.listdir("/proc/self/task"))
+
+    class Closer(logging.Handler):
+        def emit(self, record):  # runs on the engine's own thread, which cannot join itself
+            tunnel.close()
+
+    closer = Closer()
+    logging.getLogger("ostrel_ssh").addHandler(closer)
+    try:
+        sshd_private.stop()  # the engine logs the lost session, and the handler closes the tunnel
+        until(lambda: len(os.listdir("/proc/self/task")) == threads - 1, "the engine thread did not end")
+        assert refuses_connections(tunnel.port)
+    finally:
+        logging.getLogger("ostrel_ssh").removeHandler(closer)
+        tunnel.close()

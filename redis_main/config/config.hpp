@@ -1,7 +1,7 @@
 // Parameter schemas and the validation that turns a caller's mapping into _config.
 #pragma once
 
-#include "module/ref.hpp"
+#include "ref.hpp"
 
 namespace redis_main::config {
 

@@ -1,7 +1,7 @@
 // The engine registry: one connection pool per database key, a new client per request.
 #pragma once
 
-#include "module/ref.hpp"
+#include "ref.hpp"
 
 namespace redis_main::engines {
 

@@ -1,7 +1,7 @@
 // The constructor of OstrelRedisMain.
 #pragma once
 
-#include "module/ref.hpp"
+#include "ref.hpp"
 
 namespace redis_main::construct {
 

@@ -1,7 +1,7 @@
 // The method object type: a function that binds like Python's own and checks its arguments.
 #pragma once
 
-#include "module/ref.hpp"
+#include "ref.hpp"
 
 namespace redis_main {
 

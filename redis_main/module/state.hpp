@@ -1,7 +1,7 @@
 // Process-wide state of the module: the objects the exec step records and the interned names.
 #pragma once
 
-#include "module/ref.hpp"
+#include "ref.hpp"
 
 #include <cstdint>
 
