@@ -7,45 +7,46 @@ import hmac
 import re
 
 def host_keys(path, host, port=22):
-    """Return (accepted, revoked) for host on port from the known_hosts file at path.
+    """Return (accepted, revoked, known) for host on port from the known_hosts file at path.
 
     accepted lists (key type, key blob) of every unmarked line whose host patterns match, in file
     order without repeats; revoked lists the blobs of the matching "@revoked" lines. On a port
     other than 22 the lines name "[host]:port"; when those hold no key, lines naming the bare host
-    are read instead, and their revocations join those for the port. Lines of certification
-    authorities and lines that do not parse are passed over. A missing file gives ([], []); one
-    that exists but cannot be read raises OSError.
+    are read instead, and their revocations join those for the port. known is true when the keys
+    were found under the name itself: then any other key the server shows is a changed key, while
+    a key that differs from one found only under the bare name is merely unknown. Lines of
+    certification authorities and lines that do not parse are passed over. A missing file gives
+    ([], [], False); one that exists but cannot be read raises OSError.
     """
     host = host.lower()
     try:
         f = open(path, encoding="utf-8", errors="surrogateescape")
     except FileNotFoundError:
-        return [], []
+        return [], [], False
     with f:
         entries = [entry for entry in map(_parse, f) if entry is not None]
     if port == 22:
-        return _lookup(entries, host)
+        accepted, revoked = _lookup(entries, host)
+        return accepted, revoked, bool(accepted)
     accepted, revoked = _lookup(entries, f"[{host}]:{port}")
     if accepted:
-        return accepted, revoked
+        return accepted, revoked, True
     # OpenSSH's client takes a key recorded for the bare name too, but only as a second resort
     accepted, bare_revoked = _lookup(entries, host)
-    return accepted, revoked + bare_revoked
+    return accepted, revoked + bare_revoked, False
 
 
-def verdict(accepted, revoked, key_type, blob):
+def verdict(accepted, revoked, known, key_type, blob):
     """Judge the server key (key_type, blob): "revoked", "accepted", "changed" or "unknown".
 
-    Any matching line with the very key accepts it, even after lines with other keys of its type;
-    "changed" needs a known key of the same type, so a host known only by other types is "unknown".
+    Any matching line with the very key accepts it, even after lines with other keys; a host known
+    by its name (known) that shows another key, of whatever type, has changed its key.
     """
     if blob in revoked:
         return "revoked"
     if (key_type, blob) in accepted:
         return "accepted"
-    if any(known_type == key_type for known_type, _ in accepted):
-        return "changed"
-    return "unknown"
+    return "changed" if known else "unknown"
 
 
 def _lookup(entries, name):

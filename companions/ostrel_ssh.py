@@ -216,10 +216,10 @@ class OstrelSSH:
             known = os.path.expanduser("~/.ssh/known_hosts")
         # last, as decrypting a key takes a noticeable moment
         key = _load_key(cfg["ssh_rsa"], cfg.get("ssh_rsa_pwd") or None) if cfg.get("ssh_rsa") else None
-        accepted, revoked = [], []
+        accepted, revoked, known_host = [], [], False
         if check:
             try:
-                accepted, revoked = _ostrel_known_hosts.host_keys(known, ssh_host, ssh_port)
+                accepted, revoked, known_host = _ostrel_known_hosts.host_keys(known, ssh_host, ssh_port)
             except OSError as e:
                 raise ValueError(f"ssh_known_hosts: cannot read the known hosts in {known!r}: {e.strerror}") from None
 
@@ -230,7 +230,8 @@ class OstrelSSH:
             tunnel = _ostrel_tunnel.Tunnel(
                 ssh_host=ssh_host, ssh_port=ssh_port, ssh_user=ssh_user, password=password, key=key,
                 host=host, port=port, timeout=timeout, check_host_key=check, accepted=accepted,
-                revoked=revoked, keepalive=keepalive, max_connections=int(limit), log=log.log)
+                revoked=revoked, known_host=known_host, keepalive=keepalive,
+                max_connections=int(limit), log=log.log)
         except _ostrel_tunnel.ConnectError as e:
             used = " and ".join(n for n, v in (("ssh_rsa", key), ("ssh_password", password)) if v)
             raise _session_error(*e.args, label=label, timeout=timeout, used=used, source=known,
@@ -252,7 +253,7 @@ def _session_error(kind, detail, key_type, blob, *, label, timeout, used, source
             return HostKeyError(f"ssh_host: the host key of {label} ({offered}) is marked revoked in {source};"
                                 " refusing to connect")
         if detail == "changed":
-            known = ", ".join(_fingerprint(b) for t, b in accepted if t == key_type)
+            known = ", ".join(f"{t} {_fingerprint(b)}" for t, b in accepted)
             return HostKeyError(f"ssh_host: the host key of {label} has CHANGED: it offered {offered},"
                                 f" {source} holds {known}; refusing to connect")
         return HostKeyError(f"ssh_host: the host key of {label} ({offered}) is not in {source}; add it"

@@ -419,8 +419,8 @@ def test_frozen_session_is_noticed_and_the_tunnel_heals(server, sshd_private):
 
 # --- known_hosts, end to end --------------------------------------------------------------
 
-@pytest.mark.parametrize("host, lines, hashed, differs", KNOWN_HOSTS_CASES)
-def test_engine_applies_the_known_hosts_verdict(server, sshd, tmp_path, host, lines, hashed, differs):
+@pytest.mark.parametrize("host, lines, hashed", KNOWN_HOSTS_CASES)
+def test_engine_applies_the_known_hosts_verdict(server, sshd, tmp_path, host, lines, hashed):
     # verdict() is checked against OpenSSH's client on the same files; the engine must agree with it
     path = known_hosts_file(sshd.keys, tmp_path, sshd.port, lines, hashed)
     kind, b64 = public_key(sshd.keys.host_key)

@@ -311,15 +311,15 @@ bool host_key_lists(PyObject* accepted, PyObject* revoked, Settings& s) noexcept
 bool read_settings(PyObject* args, PyObject* kwds, Settings& s, PyObject*& log) noexcept
 {
     static const char* kwlist[] = {"ssh_host", "ssh_port", "ssh_user", "password", "key", "host", "port",
-                                   "timeout", "check_host_key", "accepted", "revoked", "keepalive",
+                                   "timeout", "check_host_key", "accepted", "revoked", "known_host", "keepalive",
                                    "max_connections", "log", nullptr};
     PyObject *ssh_host, *ssh_user, *password, *key, *host, *accepted, *revoked;
-    int ssh_port, port, check;
+    int ssh_port, port, check, known_host;
     double timeout, keepalive;
     Py_ssize_t max_connections;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "$UiUOOUidpOOdnO:Tunnel", const_cast<char**>(kwlist), &ssh_host,
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "$UiUOOUidpOOpdnO:Tunnel", const_cast<char**>(kwlist), &ssh_host,
                                      &ssh_port, &ssh_user, &password, &key, &host, &port, &timeout, &check,
-                                     &accepted, &revoked, &keepalive, &max_connections, &log)) {
+                                     &accepted, &revoked, &known_host, &keepalive, &max_connections, &log)) {
         return false;
     }
     if (!text_arg(ssh_host, "ssh_host", s.ssh_host) || !text_arg(ssh_user, "ssh_user", s.user) ||
@@ -355,6 +355,7 @@ bool read_settings(PyObject* args, PyObject* kwds, Settings& s, PyObject*& log) 
     s.keepalive_ms = static_cast<int>(std::min(keepalive * 1000.0, 86400000.0));
     s.max_connections = static_cast<std::size_t>(max_connections);
     s.check_host_key = check != 0;
+    s.known_host = known_host != 0;
     s.label = s.user + "@" + s.ssh_host + ":" + std::to_string(s.ssh_port);
     return host_key_lists(accepted, revoked, s);
 }

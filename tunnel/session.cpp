@@ -194,14 +194,12 @@ const char* host_key_verdict(const Settings& s, const std::string& type, const s
             return "revoked";
         }
     }
-    bool same_type = false;
     for (const auto& [t, b] : s.accepted) {
         if (t == type && b == blob) {
             return "accepted";
         }
-        same_type = same_type || t == type;
     }
-    return same_type ? "changed" : "unknown";
+    return s.known_host ? "changed" : "unknown";
 }
 
 ssh_session open_session(const Settings& s, Outcome& out) noexcept

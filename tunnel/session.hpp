@@ -28,6 +28,7 @@ struct Settings {
     bool check_host_key = true;
     std::vector<std::pair<std::string, std::string>> accepted;  // (key type, key blob)
     std::vector<std::string> revoked;                           // key blobs
+    bool known_host = false;  // the keys are the host's own: any other key is a changed one
     int keepalive_ms = 15000;                                   // 0: no keepalives
     std::size_t max_connections = 1024;
     std::string label;  // user@host:port, for messages
