@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the sdist and, from it, the wheel; repairs the wheel with auditwheel and checks that it
-# stays portable (scripts/wheel_check.py) and that both pass `twine check --strict`.
+# Builds the sdist and, from it, the wheel; repairs the wheel with auditwheel, adds the licence
+# notices of the libraries the repair bundled (scripts/wheel_notices.py), and checks that it stays
+# portable (scripts/wheel_check.py) and that both pass `twine check --strict`.
 # Leaves dist/redis_main-VERSION.tar.gz and dist/wheelhouse/redis_main-VERSION-...manylinux...whl.
 #
 #   TOOLS_VENV=dir   the venv holding the packaging tools (default: .venv-tools in the project)
@@ -22,6 +23,7 @@ BUILT=$(ls "$DIST"/redis_main-*.whl)
     || { cat "$DIST.log" >&2; exit 1; }
 rm -f "$DIST.log"
 REPAIRED=$(ls "$DIST"/wheelhouse/redis_main-*.whl)
+"$TOOLS/bin/python" "$ROOT/scripts/wheel_notices.py" "$REPAIRED"
 "$TOOLS/bin/python" "$ROOT/scripts/wheel_check.py" policy "$BUILT" "$REPAIRED"
 COLUMNS=200 "$TOOLS/bin/python" -m twine --no-color check --strict "$SDIST" "$REPAIRED"
 echo "[wheel] $REPAIRED" >&2

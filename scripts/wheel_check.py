@@ -1,8 +1,9 @@
 """Portability checks of a built wheel, run with the tools venv's Python (it has auditwheel).
 
   wheel_check.py policy BUILT REPAIRED    the platform policy before and after auditwheel repair;
-                                          fails when the repaired wheel has no manylinux tag or an
-                                          extension module, audited on its own, needs a newer
+                                          fails when the repaired wheel has no manylinux tag, a
+                                          library it bundles comes without its licence notice, or
+                                          an extension module, audited on its own, needs a newer
                                           glibc than its ceiling below
   wheel_check.py ldd SITE_PACKAGES        every extension module that the installed wheel holds
                                           must resolve each library it loads to a file of the
@@ -72,6 +73,13 @@ def policy(built, repaired):
     print(f"auditwheel policy after repair:  {after} (wheel tags {'.'.join(platform_tags)})")
     if not any(t.startswith("manylinux") for t in platform_tags) or glibc_of(after) is None:
         fail(f"the repaired wheel {repaired.name} carries no manylinux tag")
+    with zipfile.ZipFile(repaired) as z:
+        names = z.namelist()
+    bundled = [n.split("/")[-1] for n in names if re.fullmatch(r"[^/]+\.libs/[^/]+\.so[.\d]*", n)]
+    notices = {n.split("/licenses/bundled/")[-1] for n in names if "/licenses/bundled/" in n}
+    unnoticed = [lib for lib in bundled if f"{re.sub(r'-[0-9a-f]{8}(?=[.]so)', '', lib)}.txt" not in notices]
+    if unnoticed:
+        fail(f"bundled without their licence notices (scripts/wheel_notices.py): {unnoticed}")
     with zipfile.ZipFile(built) as z:
         modules = [n for n in z.namelist() if n.endswith(".so") and "/" not in n]
     if not modules:
