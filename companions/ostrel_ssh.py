@@ -52,11 +52,10 @@ import weakref
 
 import _ostrel_known_hosts
 import _ostrel_tunnel
-from ostrel_var import OstrelVar
+from ostrel_var import OstrelVar, _hidden
 
 log = logging.getLogger("ostrel_ssh")
 
-_SECRETS = frozenset({"password", "ssh_password", "ssh_rsa_pwd"})
 _Secret = _ostrel_tunnel.Secret
 
 
@@ -187,7 +186,7 @@ class OstrelSSH:
         self.config = {name: _conceal(name, value) for name, value in dict(config).items()}
 
     def __repr__(self):
-        shown = ", ".join(f"{k}={'***' if k in _SECRETS and v is not None else repr(v)}"
+        shown = ", ".join(f"{k}={'***' if _hidden(k, v) else repr(v)}"
                           for k, v in self.config.items())
         return f"OstrelSSH({shown})"
 

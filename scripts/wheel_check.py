@@ -19,6 +19,8 @@ import zipfile
 from importlib import resources
 from pathlib import Path
 
+from wheel_notices import bundled_libraries, system_name
+
 # The frame uses no C++ runtime and only old glibc symbols: audited alone it is manylinux_2_5.
 # One std::string would pull in libstdc++ and make it manylinux_2_24; a statically linked
 # libstdc++ from Debian 12 makes it manylinux_2_36. Modules not named here (those that link a
@@ -75,9 +77,9 @@ def policy(built, repaired):
         fail(f"the repaired wheel {repaired.name} carries no manylinux tag")
     with zipfile.ZipFile(repaired) as z:
         names = z.namelist()
-    bundled = [n.split("/")[-1] for n in names if re.fullmatch(r"[^/]+\.libs/[^/]+\.so[.\d]*", n)]
     notices = {n.split("/licenses/bundled/")[-1] for n in names if "/licenses/bundled/" in n}
-    unnoticed = [lib for lib in bundled if f"{re.sub(r'-[0-9a-f]{8}(?=[.]so)', '', lib)}.txt" not in notices]
+    unnoticed = [Path(lib).name for lib in bundled_libraries(names)
+                 if f"{system_name(lib)}.txt" not in notices]
     if unnoticed:
         fail(f"bundled without their licence notices (scripts/wheel_notices.py): {unnoticed}")
     with zipfile.ZipFile(built) as z:

@@ -22,6 +22,14 @@ def fail(message):
     sys.exit(1)
 
 
+# what auditwheel copies in: <name>.libs/<library>-<8 hex digits>.so...
+BUNDLED = re.compile(r"[^/]+\.libs/[^/]+\.so[.\d]*")
+
+
+def bundled_libraries(names):
+    return sorted(n for n in names if BUNDLED.fullmatch(n))
+
+
 def system_name(bundled):
     """The file name a bundled library had on this system: auditwheel inserts -<8 hex digits>."""
     return re.sub(r"-[0-9a-f]{8}(?=\.so)", "", Path(bundled).name)
@@ -49,7 +57,7 @@ def main(wheel):
         entries = [(info, src.read(info)) for info in src.infolist()]
     names = [info.filename for info, _ in entries]
     dist_info = next(n.split("/")[0] for n in names if n.endswith(".dist-info/METADATA"))
-    libraries = sorted(n for n in names if re.fullmatch(r"[^/]+\.libs/[^/]+\.so[.\d]*", n))
+    libraries = bundled_libraries(names)
     added = {f"{dist_info}/licenses/bundled/{system_name(lib)}.txt": copyright_of(system_name(lib))
              for lib in libraries}
     # the copyright files name licences by their place on a Debian system: their texts come along
