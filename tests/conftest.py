@@ -265,6 +265,7 @@ class SSHKeys:
         self.dir = tempfile.mkdtemp(prefix="redis-main-ssh-")
         self.host_key = self.make("host_ed25519", "ed25519")
         self.other_host_key = self.make("other_host_ed25519", "ed25519")
+        self.ecdsa_host_key = self.make("host_ecdsa", "ecdsa")
         self.client = {
             "ed25519": self.make("id_ed25519", "ed25519", KEY_PASSPHRASE),
             "rsa-pem": self.make("id_rsa", "rsa", KEY_PASSPHRASE, "-m", "PEM", "-b", "2048"),
@@ -295,8 +296,9 @@ class SSHKeys:
 class SSHServer:
     """One OpenSSH sshd on a free loopback port; logs in its own user (root: also others)."""
 
-    def __init__(self, keys):
+    def __init__(self, keys, host_keys=None):
         self.keys = keys
+        self.host_keys = host_keys or [keys.host_key]
         self.port = free_port()
         self.user = "root" if os.geteuid() == 0 else getpass.getuser()
         self.known_hosts = keys.known_hosts(self.port)
@@ -308,7 +310,7 @@ class SSHServer:
         if os.geteuid() == 0:
             os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # privilege separation dir
         lines = [
-            "ListenAddress 127.0.0.1", f"Port {self.port}", f"HostKey {self.keys.host_key}",
+            "ListenAddress 127.0.0.1", f"Port {self.port}", *(f"HostKey {k}" for k in self.host_keys),
             f"PidFile {self.keys.dir}/sshd-{self.port}.pid",
             f"AuthorizedKeysFile {self.keys.authorized_keys}",
             "StrictModes no", "UsePAM no", "PermitRootLogin yes", "PasswordAuthentication yes",

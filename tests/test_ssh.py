@@ -15,10 +15,10 @@ import pytest
 import redis
 
 import redis_main
-from conftest import KEY_PASSPHRASE, free_port
+from conftest import KEY_PASSPHRASE, SSHServer, free_port
 from _ostrel_known_hosts import host_keys, verdict
 from ostrel_ssh import AuthenticationError, HostKeyError, OstrelSSH, SSHTunnelError
-from test_known_hosts import KNOWN_HOSTS_CASES, known_hosts_file, public_key
+from test_known_hosts import KNOWN_HOSTS_CASES, known_hosts_file, openssh_verdict, public_key
 
 
 def tunnel_config(server, sshd, **extra):
@@ -432,6 +432,17 @@ def test_engine_applies_the_known_hosts_verdict(server, sshd, tmp_path, host, li
         refusal = {"revoked": "is marked revoked in", "changed": "has CHANGED", "unknown": "is not in"}
         with pytest.raises(HostKeyError, match=refusal[expected]):
             OstrelSSH(cfg).connect()
+
+
+def test_a_server_shows_the_key_type_known_for_it(server, ssh_keys):
+    # a server with several host keys must be asked for the one known_hosts holds, as OpenSSH asks
+    sshd = SSHServer(ssh_keys, host_keys=[ssh_keys.host_key, ssh_keys.ecdsa_host_key]).start()
+    try:
+        known = ssh_keys.known_hosts(sshd.port, ssh_keys.ecdsa_host_key)
+        assert openssh_verdict(known, "127.0.0.1", sshd) == "accepted"
+        OstrelSSH(key_config(server, sshd, "ecdsa", ssh_known_hosts=known)).connect().close()
+    finally:
+        sshd.stop()
 
 
 def test_forked_child_leaves_the_session_to_the_parent(server, sshd):

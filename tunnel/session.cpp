@@ -134,8 +134,35 @@ bool server_key(ssh_session session, std::string& type, std::string& blob) noexc
     return ok && !type.empty();
 }
 
+// Host key algorithms, those of the key types known for the host first: a server with several host
+// keys then shows the one known_hosts holds, as OpenSSH's client arranges it.
+std::string host_key_preference(const Settings& s) noexcept
+{
+    static const char* const by_default[][2] = {
+        {"ssh-ed25519", "ssh-ed25519"},
+        {"ecdsa-sha2-nistp521", "ecdsa-sha2-nistp521"},
+        {"ecdsa-sha2-nistp384", "ecdsa-sha2-nistp384"},
+        {"ecdsa-sha2-nistp256", "ecdsa-sha2-nistp256"},
+        {"ssh-rsa", "rsa-sha2-512,rsa-sha2-256"},
+    };
+    std::string known, rest;
+    for (const auto& [type, algorithms] : by_default) {
+        bool listed = false;
+        for (const auto& entry : s.accepted) {
+            listed = listed || entry.first == type;
+        }
+        std::string& into = listed ? known : rest;
+        if (!into.empty()) {
+            into.push_back(',');
+        }
+        into.append(algorithms);
+    }
+    return known.empty() ? std::string() : known + "," + rest;
+}
+
 bool set_options(ssh_session session, const Settings& s, int fd) noexcept
 {
+    std::string hostkeys = s.check_host_key ? host_key_preference(s) : std::string();
     long seconds = s.timeout_ms / 1000;
     long usec = (s.timeout_ms % 1000) * 1000L;
     int off = 0, on = 1;
@@ -148,7 +175,8 @@ bool set_options(ssh_session session, const Settings& s, int fd) noexcept
            ssh_options_set(session, SSH_OPTIONS_TIMEOUT, &seconds) == SSH_OK &&
            ssh_options_set(session, SSH_OPTIONS_TIMEOUT_USEC, &usec) == SSH_OK &&
            ssh_options_set(session, SSH_OPTIONS_NODELAY, &on) == SSH_OK &&
-           ssh_options_set(session, SSH_OPTIONS_FD, &fd) == SSH_OK;
+           ssh_options_set(session, SSH_OPTIONS_FD, &fd) == SSH_OK &&
+           (hostkeys.empty() || ssh_options_set(session, SSH_OPTIONS_HOSTKEYS, hostkeys.c_str()) == SSH_OK);
 }
 
 bool authenticate(ssh_session session, const Settings& s, Outcome& out) noexcept
