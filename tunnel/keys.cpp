@@ -74,7 +74,7 @@ int is_encrypted(const std::string& text) noexcept
             return -1;
         }
         auto* p = reinterpret_cast<const unsigned char*>(raw.data()) + sizeof magic;
-        std::size_t n = (std::size_t(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
+        std::size_t n = wire_length(p);
         int encrypted = -1;
         if (n <= raw.size() - sizeof magic - 4) {
             encrypted = !(n == 4 && memcmp(p + 4, "none", 4) == 0);

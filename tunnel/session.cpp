@@ -112,7 +112,7 @@ std::string blob_type(const std::string& blob) noexcept
         return {};
     }
     auto* b = reinterpret_cast<const unsigned char*>(blob.data());
-    std::size_t n = (std::size_t(b[0]) << 24) | (b[1] << 16) | (b[2] << 8) | b[3];
+    std::size_t n = wire_length(b);
     return n <= blob.size() - 4 ? blob.substr(4, n) : std::string();
 }
 

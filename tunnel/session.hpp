@@ -72,4 +72,10 @@ KeyResult load_key(const char* path, const std::string* text, const std::string*
 
 bool base64_decode(const char* text, std::size_t len, std::string& out) noexcept;
 
+// The big-endian 32-bit length that prefixes every string of the SSH wire format.
+inline std::size_t wire_length(const unsigned char* p) noexcept
+{
+    return (std::size_t(p[0]) << 24) | (std::size_t(p[1]) << 16) | (std::size_t(p[2]) << 8) | p[3];
+}
+
 }  // namespace ostrel_tunnel
