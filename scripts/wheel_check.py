@@ -48,6 +48,11 @@ def glibc_of(tag):
     return (int(m.group(1)), int(m.group(2))) if m else None
 
 
+def is_extension(path):
+    """An extension module, at the top or inside a package, as opposed to a bundled library."""
+    return str(path).endswith(".so") and ".cpython-" in Path(path).name
+
+
 def module_name(path):
     return Path(path).name.split(".")[0]
 
@@ -83,7 +88,7 @@ def policy(built, repaired):
     if unnoticed:
         fail(f"bundled without their licence notices (scripts/wheel_notices.py): {unnoticed}")
     with zipfile.ZipFile(built) as z:
-        modules = [n for n in z.namelist() if n.endswith(".so") and "/" not in n]
+        modules = [n for n in z.namelist() if is_extension(n)]
     if not modules:
         fail(f"{built.name} holds no extension module")
     with tempfile.TemporaryDirectory() as tmp:
@@ -123,7 +128,7 @@ def ldd(site_packages):
     if not manylinux:
         fail(f"the installed wheel has no manylinux tag ({tags})")
     allowed = allowed_libraries(manylinux[0])
-    modules = [f for f in files if f.suffix == ".so" and f.parent == site]
+    modules = [f for f in files if is_extension(f.name)]
     if not modules:
         fail(f"the installed wheel holds no extension module in {site}")
     problems = []

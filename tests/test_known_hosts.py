@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from _ostrel_known_hosts import host_keys, verdict
+from ostrel_ssh._known_hosts import host_keys, verdict
 from conftest import server_env
 
 # Each case: the host name the client is given, the known_hosts lines, and whether ssh-keygen -H

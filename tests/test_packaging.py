@@ -18,8 +18,9 @@ def test_metadata_licence_and_python_range():
 
 def test_every_public_module_has_a_stub_package():
     modules = {f.name.split(".")[0] for f in DIST.files if len(f.parts) == 1 and f.suffix in (".py", ".so")}
+    modules |= {f.parts[0] for f in DIST.files if len(f.parts) == 2 and f.name == "__init__.py"}  # packages
     stubbed = {f.parts[0].removesuffix("-stubs") for f in DIST.files
                if f.parts[0].endswith("-stubs") and f.name == "__init__.pyi"}
     assert "redis_main" in modules
-    # type checkers find types for a single-module distribution only in <module>-stubs
+    # type checkers find types for a module without inline types only in <module>-stubs
     assert stubbed == {m for m in modules if not m.startswith("_")}

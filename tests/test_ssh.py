@@ -16,7 +16,7 @@ import redis
 
 import redis_main
 from conftest import KEY_PASSPHRASE, SSHServer, free_port
-from _ostrel_known_hosts import host_keys, verdict
+from ostrel_ssh._known_hosts import host_keys, verdict
 from ostrel_ssh import AuthenticationError, HostKeyError, OstrelSSH, SSHTunnelError
 from test_known_hosts import KNOWN_HOSTS_CASES, known_hosts_file, openssh_verdict, public_key
 
@@ -366,7 +366,7 @@ def test_secrets_stay_out_of_sight(server, sshd, tmp_path, stage, error):
     with pytest.raises(error) as caught:
         redis_main.OstrelRedisMain(cfg)
     shown = traceback.TracebackException(caught.type, caught.value, caught.tb, capture_locals=True)
-    ours = [fs for fs in shown.stack if os.path.basename(fs.filename).startswith("ostrel_")]
+    ours = [fs for fs in shown.stack if f"{os.sep}ostrel_" in fs.filename]
     assert ours  # the companion's frames, whose locals a traceback may print
     seen = "".join(shown.format_exception_only()) + "".join(repr(fs.locals) for fs in ours)
     seen += repr(OstrelSSH(cfg)) + repr(OstrelVar(**cfg))

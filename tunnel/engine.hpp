@@ -1,11 +1,12 @@
 // The forwarding engine: one native thread per tunnel owns the SSH session and moves the bytes.
 #pragma once
 
+#include "conn.hpp"
 #include "session.hpp"
 
-#include <libssh/callbacks.h>
 #include <libssh/server.h>  // ssh_send_keepalive, which clients use too
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <string>
@@ -19,47 +20,24 @@ enum Level { info = 20, warning = 30, error = 40 };
 // Hands a rare event to the Python logger; defined by the module glue (takes the GIL).
 void log_event(void* target, int level, const std::string& message) noexcept;
 
-// A byte queue that consumes from the front without moving the rest each time.
-class Buffer {
+class Opening;
+
+// Asks the kernel who owns the far end of one loopback connection (one netlink round trip).
+class OwnerCheck {
 public:
-    bool empty() const noexcept { return head_ == data_.size(); }
-    std::size_t size() const noexcept { return data_.size() - head_; }
-    const char* data() const noexcept { return data_.data() + head_; }
-    void append(const char* p, std::size_t n) noexcept;
-    void consume(std::size_t n) noexcept;
-    void clear() noexcept;
+    OwnerCheck() noexcept = default;
+    ~OwnerCheck();
+    OwnerCheck(const OwnerCheck&) = delete;
+    OwnerCheck& operator=(const OwnerCheck&) = delete;
+    bool open() noexcept;  // false with errno set
+    // The uid of the live socket connected from `peer` to 127.0.0.1:port, or -1 when there is none
+    // that a process still holds open (gone, closing down, or not found).
+    long owner(const sockaddr_storage& peer, int port) noexcept;
+    void forget_after_fork() noexcept;
 
 private:
-    std::string data_;
-    std::size_t head_ = 0;
-};
-
-class Engine;
-
-// One forwarded connection: a local socket and its direct-tcpip channel.
-struct Conn {
-    Engine* engine = nullptr;
-    int fd = -1;
-    int src_port = 0;
-    ssh_channel chan = nullptr;
-    ssh_channel_callbacks_struct callbacks{};
-    Buffer to_chan;   // read locally, not yet taken by the channel window
-    Buffer to_local;  // from the channel, not yet taken by the local socket
-    bool opening = true;
-    bool local_eof = false;  // the local side sent its EOF
-    bool eof_sent = false;
-    bool hup = false;        // the local side is gone for good
-    bool wr_shut = false;
-    bool chan_eof = false;
-    bool chan_closed = false;
-    bool leftover = false;  // the channel holds data we refused for lack of room
-    bool dead = false;      // to be closed now, whatever is in flight
-
-    bool wants_input() const noexcept
-    {
-        return !opening && !dead && !local_eof && !hup && !chan_closed && to_chan.empty();
-    }
-    bool finished() const noexcept;
+    int fd_ = -1;
+    unsigned seq_ = 0;
 };
 
 class Engine {
@@ -79,8 +57,9 @@ public:
     void lock() noexcept { pthread_mutex_lock(&fd_lock_); }
     void unlock() noexcept { pthread_mutex_unlock(&fd_lock_); }
     void reset_lock_after_fork() noexcept { pthread_mutex_init(&fd_lock_, nullptr); }
+    pthread_mutex_t* fd_lock() noexcept { return &fd_lock_; }
 
-    // Shared by the tunnel object and, while it lives, the registry the exit and fork hooks walk.
+    // Shared by the tunnel object, the registry the exit and fork hooks walk, and running threads.
     void incref() noexcept { refs_.fetch_add(1); }
     void decref() noexcept
     {
@@ -89,9 +68,9 @@ public:
         }
     }
 
+    const Settings& settings() const noexcept { return *settings_; }
     int port() const noexcept { return port_; }
     bool alive() const noexcept { return up_.load(std::memory_order_acquire) && running_.load(); }
-    bool stopped() const noexcept { return stopped_; }
 
     // channel callbacks
     int on_data(Conn& c, const char* data, uint32_t len) noexcept;
@@ -101,30 +80,40 @@ public:
 private:
     static void* thread_main(void* self) noexcept;
     void run() noexcept;
+    void close_all() noexcept;
     void adopt(ssh_session session) noexcept;
-    void drop_session(const char* why) noexcept;
-    bool reopen() noexcept;
+    void drop_session(const std::string& why) noexcept;
+    void set_opening(Opening* opening) noexcept;
+    void begin_reopen(long long now) noexcept;
+    void finish_reopen() noexcept;
+    void end_reopen() noexcept;
     bool session_ok() noexcept;
     void pump() noexcept;
     void quickack() noexcept;
-    void accept_all(long long now) noexcept;
-    void admit(int fd, int peer_port, unsigned peer_addr) noexcept;
+    void accept_some(long long now) noexcept;
+    void admit(int fd, const sockaddr_storage& peer) noexcept;
+    bool attach(Conn& c) noexcept;
     void open_step(Conn& c) noexcept;
     void on_local(Conn& c, short revents) noexcept;
+    void read_local(Conn& c) noexcept;
     void progress(Conn& c) noexcept;
     void write_channel(Conn& c, const char* data, std::size_t n) noexcept;
     void deliver(Conn& c, const char* data, std::size_t n) noexcept;
     void flush_local(Conn& c) noexcept;
+    void expire_waiting(long long now) noexcept;
     void reap() noexcept;
     void release(Conn* c, bool polite) noexcept;
     void keepalive(long long now) noexcept;
     int poll_timeout(long long now) const noexcept;
+    short local_events(const Conn& c) const noexcept;
     void log(int level, const std::string& message) noexcept;
     void log_rarely(long long& last, int level, const std::string& message) noexcept;
 
     Settings* settings_;  // owned
     ssh_session session_ = nullptr;
     ssh_event event_ = nullptr;
+    Opening* opening_ = nullptr;  // a re-open in progress on its own thread
+    OwnerCheck owners_;
     int session_fd_ = -1;  // as last seen, for the fork handler
     int listener_ = -1;
     int wake_ = -1;
@@ -154,8 +143,5 @@ private:
     long long open_logged_ = -1;
     char buf_[65536];
 };
-
-// uid owning the local socket connected from peer to 127.0.0.1:listen_port, or -1 when not found.
-long socket_owner(unsigned peer_addr, int peer_port, int listen_port) noexcept;
 
 }  // namespace ostrel_tunnel

@@ -47,7 +47,7 @@ std::string errno_text(int err) noexcept
 }
 
 // A connected, blocking TCP socket, or -1 with `out` filled; the deadline covers every address tried.
-int tcp_connect(const Settings& s, long long deadline, Outcome& out) noexcept
+int tcp_connect(const Settings& s, long long deadline, Outcome& out, Cancel& cancel) noexcept
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -56,6 +56,11 @@ int tcp_connect(const Settings& s, long long deadline, Outcome& out) noexcept
     char port[16];
     std::snprintf(port, sizeof port, "%d", s.ssh_port);
     int rc = getaddrinfo(s.ssh_host.c_str(), port, &hints, &found);
+    if (rc == 0 && cancel.cancelled()) {
+        freeaddrinfo(found);
+        out.kind = Failure::cancelled;
+        return -1;
+    }
     if (rc != 0) {
         out.kind = Failure::connect;
         out.detail = std::string("[Errno ") + std::to_string(rc) + "] " + gai_strerror(rc);
@@ -70,8 +75,13 @@ int tcp_connect(const Settings& s, long long deadline, Outcome& out) noexcept
             last = errno;
             continue;
         }
+        if (!cancel.publish(sock)) {
+            close(sock);
+            break;
+        }
         if (connect(sock, a->ai_addr, a->ai_addrlen) < 0 && errno != EINPROGRESS) {
             last = errno;
+            cancel.retract();
             close(sock);
             continue;
         }
@@ -83,11 +93,13 @@ int tcp_connect(const Settings& s, long long deadline, Outcome& out) noexcept
         if (ready <= 0) {
             timed_out = ready == 0;
             last = ready == 0 ? ETIMEDOUT : errno;
+            cancel.retract();
             close(sock);
             continue;
         }
         if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0) {
             last = err ? err : errno;
+            cancel.retract();
             close(sock);
             continue;
         }
@@ -99,7 +111,7 @@ int tcp_connect(const Settings& s, long long deadline, Outcome& out) noexcept
     }
     freeaddrinfo(found);
     if (fd < 0) {
-        out.kind = timed_out ? Failure::timeout : Failure::connect;
+        out.kind = cancel.cancelled() ? Failure::cancelled : timed_out ? Failure::timeout : Failure::connect;
         out.detail = errno_text(last);
     }
     return fd;
@@ -230,15 +242,16 @@ const char* host_key_verdict(const Settings& s, const std::string& type, const s
     return s.known_host ? "changed" : "unknown";
 }
 
-ssh_session open_session(const Settings& s, Outcome& out) noexcept
+ssh_session open_session(const Settings& s, Outcome& out, Cancel& cancel) noexcept
 {
     long long started = now_ms();
-    int fd = tcp_connect(s, started + s.timeout_ms, out);
+    int fd = tcp_connect(s, started + s.timeout_ms, out, cancel);
     if (fd < 0) {
         return nullptr;
     }
     ssh_session session = ssh_new();
     if (!session) {
+        cancel.retract();
         close(fd);
         out.kind = Failure::negotiate;
         out.detail = "out of memory";
@@ -248,6 +261,7 @@ ssh_session open_session(const Settings& s, Outcome& out) noexcept
         out.kind = Failure::negotiate;
         out.detail = ssh_get_error(session);
         ssh_free(session);
+        cancel.retract();
         close(fd);
         return nullptr;
     }
@@ -256,12 +270,14 @@ ssh_session open_session(const Settings& s, Outcome& out) noexcept
         bool slow = now_ms() - started >= s.timeout_ms - 50;
         out.kind = slow ? Failure::timeout : Failure::negotiate;
         out.detail = ssh_get_error(session);
+        cancel.retract();
         ssh_free(session);
         return nullptr;
     }
     if (!server_key(session, out.key_type, out.key_blob)) {
         out.kind = Failure::negotiate;
         out.detail = "the server's host key cannot be read";
+        cancel.retract();
         end_session(session, true);
         return nullptr;
     }
@@ -270,6 +286,7 @@ ssh_session open_session(const Settings& s, Outcome& out) noexcept
         if (strcmp(verdict, "accepted") != 0) {
             out.kind = Failure::hostkey;
             out.detail = verdict;
+            cancel.retract();
             end_session(session, true);
             return nullptr;
         }
@@ -278,9 +295,11 @@ ssh_session open_session(const Settings& s, Outcome& out) noexcept
         if (out.kind == Failure::negotiate && now_ms() - started >= s.timeout_ms - 50) {
             out.kind = Failure::timeout;
         }
+        cancel.retract();
         end_session(session, true);
         return nullptr;
     }
+    cancel.retract();  // the session is handed over: from here its owner answers for the socket
     return session;
 }
 

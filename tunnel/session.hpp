@@ -2,6 +2,7 @@
 #pragma once
 
 #include <libssh/libssh.h>
+#include <pthread.h>
 
 #include <cstddef>
 #include <string>
@@ -39,7 +40,7 @@ struct Settings {
     ~Settings();
 };
 
-enum class Failure { none, connect, timeout, negotiate, hostkey, auth };
+enum class Failure { none, connect, timeout, negotiate, hostkey, auth, cancelled };
 
 struct Outcome {
     Failure kind = Failure::none;
@@ -48,9 +49,27 @@ struct Outcome {
     std::string key_blob;
 };
 
+// Lets another thread cut a login short: it shuts the socket down, which ends every wait on it.
+// The socket is published under `lock` and retracted before it is closed, so a cancel never
+// reaches a descriptor number that has been reused meanwhile.
+class Cancel {
+public:
+    explicit Cancel(pthread_mutex_t* lock) noexcept : lock_(lock) {}
+    bool publish(int fd) noexcept;  // false when already cancelled
+    void retract() noexcept;
+    void cancel_locked() noexcept;  // the lock is held by the caller
+    bool cancelled() noexcept;
+    int fd_locked() const noexcept { return fd_; }  // the lock is held by the caller
+
+private:
+    pthread_mutex_t* lock_;
+    int fd_ = -1;
+    bool cancelled_ = false;
+};
+
 // Connects, checks the host key and logs in, blocking for at most about the timeout per step.
 // Returns the session in blocking mode, or null with `out` saying why.
-ssh_session open_session(const Settings& settings, Outcome& out) noexcept;
+ssh_session open_session(const Settings& settings, Outcome& out, Cancel& cancel) noexcept;
 
 // Frees a session and its socket; a polite end says goodbye to the server first.
 void end_session(ssh_session session, bool polite) noexcept;

@@ -3,7 +3,7 @@
 ``OstrelSSH(config).connect()`` logs in to ``ssh_host``, listens on 127.0.0.1 on a free
 port and forwards every accepted connection through the SSH session (a direct-tcpip
 channel) to ``host:port`` as seen from the SSH host. The forwarding runs in the native
-engine ``_ostrel_tunnel``: one thread per tunnel, holding no interpreter lock, owns the
+engine ``ostrel_ssh._tunnel``: one thread per tunnel, holding no interpreter lock, owns the
 session. ``connect()`` returns a copy of the configuration whose ``host`` and ``port``
 name the local end, without the SSH password, pass phrase or key text; that object
 keeps the tunnel alive and offers ``close()``. The tunnel also closes when the object
@@ -50,13 +50,13 @@ import logging
 import os
 import weakref
 
-import _ostrel_known_hosts
-import _ostrel_tunnel
 from ostrel_var import OstrelVar, _hidden
+
+from . import _known_hosts, _tunnel
 
 log = logging.getLogger("ostrel_ssh")
 
-_Secret = _ostrel_tunnel.Secret
+_Secret = _tunnel.Secret
 
 
 class SSHTunnelError(ConnectionError):
@@ -153,7 +153,7 @@ def _load_key(source, passphrase):
         raise ValueError(f"ssh_rsa: must be a key file path or key text, not {type(source).__name__}")
     if passphrase is not None and not isinstance(passphrase, _Secret):
         raise ValueError(f"ssh_rsa_pwd: must be a text, not {type(passphrase).__name__}")
-    key, problem, detail = _ostrel_tunnel.load_key(path, None if path else source, passphrase)
+    key, problem, detail = _tunnel.load_key(path, None if path else source, passphrase)
     if key is None:
         raise ValueError(_KEY_PROBLEMS[problem].format(where=where, detail=detail))
     if path is not None:
@@ -218,7 +218,7 @@ class OstrelSSH:
         accepted, revoked, known_host = [], [], False
         if check:
             try:
-                accepted, revoked, known_host = _ostrel_known_hosts.host_keys(known, ssh_host, ssh_port)
+                accepted, revoked, known_host = _known_hosts.host_keys(known, ssh_host, ssh_port)
             except OSError as e:
                 raise ValueError(f"ssh_known_hosts: cannot read the known hosts in {known!r}: {e.strerror}") from None
 
@@ -226,12 +226,12 @@ class OstrelSSH:
         if not check:
             log.warning("host key check is off: accepting the host key of %s unverified", label)
         try:
-            tunnel = _ostrel_tunnel.Tunnel(
+            tunnel = _tunnel.Tunnel(
                 ssh_host=ssh_host, ssh_port=ssh_port, ssh_user=ssh_user, password=password, key=key,
                 host=host, port=port, timeout=timeout, check_host_key=check, accepted=accepted,
                 revoked=revoked, known_host=known_host, keepalive=keepalive,
                 max_connections=int(limit), log=log.log)
-        except _ostrel_tunnel.ConnectError as e:
+        except _tunnel.ConnectError as e:
             used = " and ".join(n for n, v in (("ssh_rsa", key), ("ssh_password", password)) if v)
             raise _session_error(*e.args, label=label, timeout=timeout, used=used, source=known,
                                  accepted=accepted) from None
