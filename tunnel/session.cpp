@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <linux/tcp.h>  // its tcp_info has the byte counts, which glibc's lacks
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -179,6 +179,18 @@ bool set_options(ssh_session session, const Settings& s, int fd) noexcept
            (hostkeys.empty() || ssh_options_set(session, SSH_OPTIONS_HOSTKEYS, hostkeys.c_str()) == SSH_OK);
 }
 
+// Whether the peer sent bytes of its own though no SSH greeting came: some other service is there.
+bool spoke_but_not_ssh(ssh_session session, int fd) noexcept
+{
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (fd < 0 || ssh_get_serverbanner(session) || getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) < 0 ||
+        len < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received) {
+        return false;
+    }
+    return info.tcpi_bytes_received > 0;
+}
+
 bool authenticate(ssh_session session, const Settings& s, Outcome& out) noexcept
 {
     int rc = SSH_AUTH_DENIED;
@@ -251,11 +263,23 @@ ssh_session open_session(const Settings& s, Outcome& out) noexcept
         close(fd);
         return nullptr;
     }
-    // from here the session owns the socket and closes it when freed
-    if (ssh_connect(session) != SSH_OK) {
+    // from here the session owns the socket and closes it when freed; a failed connect may close
+    // it at once, so a second descriptor keeps the socket to ask what the peer sent
+    int watch = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    int connected = ssh_connect(session);
+    if (connected != SSH_OK) {
         bool slow = now_ms() - started >= s.timeout_ms - 50;
         out.kind = slow ? Failure::timeout : Failure::negotiate;
         out.detail = ssh_get_error(session);
+        if (spoke_but_not_ssh(session, watch)) {
+            out.kind = Failure::not_ssh;
+            out.detail = "the service there does not speak SSH (it answered without an SSH greeting)";
+        }
+    }
+    if (watch >= 0) {
+        close(watch);
+    }
+    if (connected != SSH_OK) {
         ssh_free(session);
         return nullptr;
     }

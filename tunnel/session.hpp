@@ -39,7 +39,7 @@ struct Settings {
     ~Settings();
 };
 
-enum class Failure { none, connect, timeout, negotiate, hostkey, auth };
+enum class Failure { none, connect, timeout, negotiate, hostkey, auth, not_ssh };
 
 struct Outcome {
     Failure kind = Failure::none;
