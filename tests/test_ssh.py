@@ -403,6 +403,18 @@ def test_key_file_readable_by_others_is_refused(server, sshd, tmp_path):
         OstrelSSH(tunnel_config(server, sshd, ssh_rsa=str(key))).connect()
 
 
+def test_key_file_larger_than_a_page_is_read_whole(server, sshd, tmp_path):
+    # an 8192-bit key fills more than one read; four primes make one in a second instead of half a minute
+    key = tmp_path / "id_rsa8192"
+    subprocess.run(["openssl", "genrsa", "-primes", "4", "-out", str(key), "8192"], check=True,
+                   capture_output=True, env=server_env())
+    key.chmod(0o600)
+    assert key.stat().st_size > 6000
+    # read and offered: sshd refuses it as unknown, where a cut or garbled file is no key at all
+    with pytest.raises(AuthenticationError, match="refused the login with ssh_rsa"):
+        OstrelSSH(tunnel_config(server, sshd, ssh_rsa=str(key))).connect()
+
+
 def until(condition, what, seconds=30):
     """Waits for a state the engine reaches on its own; bounded, never a timing claim."""
     deadline = time.monotonic() + seconds
