@@ -8,11 +8,11 @@ export VENV=${TSAN_VENV:-$ROOT/.venv-tsan}
 export BUILD_DIR=${TSAN_BUILD_DIR:-$ROOT/build/tsan}
 REDIS_MAIN_TSAN=1 bash "$ROOT/scripts/setup.sh"
 cd "$ROOT"
-PLATLIB=$("$VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
-ENGINE=$(ls "$PLATLIB"/_ostrel_tunnel.*.so)
-# the very runtime the engine was linked against: it must be loaded before anything else
-TSAN_RUNTIME=$(ldd "$ENGINE" | awk '/libtsan/ { print $3 }')
-[ -f "$TSAN_RUNTIME" ] || { echo "$ENGINE is not linked against libtsan" >&2; exit 1; }
+grep -q '^REDIS_MAIN_TSAN:BOOL=ON$' "$BUILD_DIR/CMakeCache.txt" \
+    || { echo "$BUILD_DIR is not a ThreadSanitizer build" >&2; exit 1; }
+# the runtime the engine was linked against; it must be loaded before anything else
+TSAN_RUNTIME=$(readlink -f "$(g++ -print-file-name=libtsan.so)")
+[ -f "$TSAN_RUNTIME" ] || { echo "libtsan.so not found (g++ -print-file-name=libtsan.so)" >&2; exit 1; }
 
 LOGS=$(mktemp -d)
 trap 'rm -rf "$LOGS"' EXIT

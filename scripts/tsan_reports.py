@@ -12,9 +12,9 @@ import re
 import sys
 
 REPORT = re.compile(r"^WARNING: ThreadSanitizer:.*?(?=^==================$)", re.M | re.S)
-OURS = re.compile(r"^\s*#\d+ .*(\btunnel/\w+\.[ch]pp\b|\b_ostrel_tunnel\.)", re.M)
-# the runtime gave up: whatever ran after it went unchecked
-BROKEN = re.compile(r"^(FATAL: ThreadSanitizer|ThreadSanitizer: CHECK failed).*$", re.M)
+OURS = re.compile(r"^\s*#\d+ .*(\btunnel/[\w/]+\.[ch]pp\b|\b_ostrel_tunnel\.)", re.M)
+# the runtime gave up or ended a process (a thread started after fork, say): what followed went unchecked
+BROKEN = re.compile(r"^(FATAL: ThreadSanitizer|ThreadSanitizer: (?!reported \d+ warnings)).*$", re.M)
 
 
 def main():
@@ -28,7 +28,7 @@ def main():
                 ours.append((name, report))
             else:
                 others += 1
-        broken += [(name, line) for line in BROKEN.findall(text)]
+        broken += [(name, m.group(0)) for m in BROKEN.finditer(text)]
     for name, report in ours:
         print(f"--- {name}\n{report}")
     for name, line in broken:
