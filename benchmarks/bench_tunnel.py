@@ -25,6 +25,7 @@ import subprocess
 import sys
 import threading
 import time
+import warnings
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
@@ -160,8 +161,6 @@ def owner_round_trips(port):
 
 def with_other_user(port, cpus, measure):
     """(measure(), connections made) while a child running as nobody is refused by port."""
-    import warnings
-
     tally, tally_w = os.pipe()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)  # fork() with the engine thread running
