@@ -7,17 +7,25 @@ against `ssh -N -L`. The benchmark's own Python threads are pinned to one CPU (u
 8-thread figure mostly measures the interpreter's lock moving between cores); the forwarders,
 sshd and redis-server stay free.
 
+A last row measures what another local user can do to the owner: the owner's round-trip p99
+through our tunnel while a child running as `nobody` makes connections to the forwarded port in a
+loop (each refused), against the same p99 with no other user, the two phases taking turns. It
+needs root, to start that child; otherwise it says so and is skipped.
+
     python bench_tunnel.py --port REDIS_PORT [--rounds N]
 """
 
 import argparse
 import os
+import pwd
+import signal
 import socket
 import statistics
 import subprocess
 import sys
 import threading
 import time
+import warnings
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
@@ -28,6 +36,11 @@ DB, PIPE_DB = 11, 12
 BIG = 10_000
 THREADS, THREAD_OPS = 8, 400
 GETS = 300
+PINGS = 2000                 # owner's round trips per phase of the other-user row
+REFUSED_PER_PHASE = 1500     # the other user's connections per phase, at most (each leaves a
+REFUSED_SECONDS = 10         # TIME_WAIT socket behind for a minute), and its time, at most
+REFUSED_PAUSE = 0.001        # between them: paced, so that the row weighs what the tunnel does
+                             # with them, not the other user's own loop taking a CPU of two
 
 
 def cpu_seconds(schedstat):
@@ -107,6 +120,87 @@ def big(path, entries):
     path.add("_get_list 10k (ms)", (time.perf_counter() - start) * 1e3)
 
 
+def refused_in_a_loop(port, cpus, tally):
+    """In a forked child: becomes nobody and connects to port until refused, over and over.
+
+    Writes a byte to tally after each connection.
+    """
+    try:
+        nobody = pwd.getpwnam("nobody")
+        os.sched_setaffinity(0, cpus)  # the benchmark's own pinning is not the other user's
+        os.setgroups([])
+        os.setgid(nobody.pw_gid)
+        os.setuid(nobody.pw_uid)
+        deadline = time.monotonic() + REFUSED_SECONDS
+        for _ in range(REFUSED_PER_PHASE):
+            if time.monotonic() > deadline:
+                break
+            try:
+                with socket.create_connection(("127.0.0.1", port), timeout=5) as sock:
+                    sock.recv(64)  # b"": the tunnel closed it, having refused nobody
+            except OSError:
+                pass  # a reset or a full backlog is a refusal too
+            os.write(tally, b"x")
+            time.sleep(REFUSED_PAUSE)
+    finally:
+        os._exit(0)
+
+
+def owner_round_trips(port):
+    """PINGs on one connection of the owner's through our tunnel: each round trip in seconds."""
+    times = []
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        for _ in range(PINGS):
+            start = time.perf_counter()
+            sock.sendall(b"PING\r\n")
+            assert sock.recv(64) == b"+PONG\r\n"
+            times.append(time.perf_counter() - start)
+    return times
+
+
+def with_other_user(port, cpus, measure):
+    """(measure(), connections made) while a child running as nobody is refused by port."""
+    tally, tally_w = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() with the engine thread running
+        pid = os.fork()
+    if pid == 0:
+        os.close(tally)
+        refused_in_a_loop(port, cpus, tally_w)
+    os.close(tally_w)
+    try:
+        if os.read(tally, 1) != b"x":  # measured from its first connection on
+            raise RuntimeError("the other user made no connection")
+        result = measure()
+    finally:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+    with os.fdopen(tally, "rb") as f:
+        return result, 1 + len(f.read())
+
+
+def other_user_row(port, rounds, cpus):
+    label = "owner's round-trip p99 while another user is refused"
+    if os.geteuid() != 0:
+        print(f"{label}: skipped (needs root, to run the other user as nobody)")
+        return
+    alone, refused, connections = [], [], 0
+    owner_round_trips(port)  # warm up
+    for _ in range(rounds):
+        alone += owner_round_trips(port)
+        times, made = with_other_user(port, cpus, lambda: owner_round_trips(port))
+        refused += times
+        connections += made
+
+    def p99(times):
+        return statistics.quantiles(times, n=100)[98] * 1e3
+
+    print(f"{label} ({rounds} rounds of {PINGS} PINGs; {connections} connections of the other user)")
+    print(f"{'':<28}{'alone':>12}{'refused':>12}{'refused/alone':>15}")
+    print(f"{'PING p99 (ms)':<28}{p99(alone):>12.3f}{p99(refused):>12.3f}{p99(refused) / p99(alone):>14.2f}x")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--port", type=int, required=True)
@@ -123,7 +217,8 @@ def main():
         "host": "127.0.0.1", "port": args.port, "ssh": True, "ssh_host": "127.0.0.1",
         "ssh_port": sshd.port, "ssh_user": sshd.user, "ssh_rsa": key, "ssh_known_hosts": sshd.known_hosts})
     engine_tid = (set(os.listdir("/proc/self/task")) - tasks).pop()
-    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+    cpus = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, {min(cpus)})
 
     paths = [
         Path("direct", redis_main.OstrelRedisMain({"host": "127.0.0.1", "port": args.port}), lambda: 0.0),
@@ -156,6 +251,8 @@ def main():
         if os.environ.get("BENCH_TUNNEL_RAW"):
             for path in paths:
                 print(path.name, {m: [round(v, 1) for v in vs] for m, vs in path.results.items()})
+        print()
+        other_user_row(ours._config.port, args.rounds, cpus)
     finally:
         for path in paths:
             path.store._close()

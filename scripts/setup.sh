@@ -6,6 +6,7 @@
 #   VENV=dir                                the venv to use (default: .venv in the project)
 #   BUILD_DIR=dir                           the CMake build tree kept between builds
 #   REDIS_MAIN_SANITIZE=1                   build with AddressSanitizer and UBSan
+#   REDIS_MAIN_TSAN=1                       build the tunnel engine with ThreadSanitizer
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -66,7 +67,7 @@ find_python() {
 }
 
 command -v dpkg-query >/dev/null 2>&1 || die "this set-up expects a Debian system (dpkg-query not found)"
-apt_install redis-server openssh-server openssh-client g++ make pkg-config libssh-dev
+apt_install redis-server openssh-server openssh-client openssl g++ make pkg-config libssh-dev
 
 PYTHON=$(find_python)
 say "using $PYTHON ($("$PYTHON" -c 'import sys; print(sys.version.split()[0])'))"
@@ -92,6 +93,12 @@ if [ "${REDIS_MAIN_SANITIZE:-0}" = 1 ]; then
     CONFIG+=(--config-settings=cmake.define.REDIS_MAIN_SANITIZE=ON --config-settings=cmake.build-type=Debug)
 else
     CONFIG+=(--config-settings=cmake.define.REDIS_MAIN_SANITIZE=OFF)
+fi
+if [ "${REDIS_MAIN_TSAN:-0}" = 1 ]; then
+    apt_install libtsan2
+    CONFIG+=(--config-settings=cmake.define.REDIS_MAIN_TSAN=ON)
+else
+    CONFIG+=(--config-settings=cmake.define.REDIS_MAIN_TSAN=OFF)
 fi
 say "building and installing redis_main into $VENV"
 "$VPY" -m pip install -q --disable-pip-version-check --no-build-isolation "${CONFIG[@]}" "$ROOT[test]"

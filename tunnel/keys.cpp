@@ -7,40 +7,63 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace ostrel_tunnel {
 
 namespace {
 
 constexpr std::size_t max_key_file = 1 << 20;
 
+const char* error_text(int err) noexcept
+{
+    return strerrordesc_np(err) ? strerrordesc_np(err) : "error";
+}
+
+// The whole file, into a buffer sized from the file itself. Should the file grow while it is read,
+// the text moves to a larger block by hand, so that no block is given back holding key text.
 bool read_file(const char* path, std::string& data, KeyResult& result) noexcept
 {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         result.problem = errno == ENOENT ? KeyProblem::no_file : KeyProblem::unreadable;
-        result.detail = strerrordesc_np(errno) ? strerrordesc_np(errno) : "error";
+        result.detail = error_text(errno);
         return false;
     }
-    char buf[4096];
+    struct stat st;
+    std::size_t size = fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+    // a byte to spare, so that meeting the end takes no larger block; never small enough for the
+    // string to keep its text inside the object, where no wipe would reach a moved copy
+    data.assign(std::clamp<std::size_t>(size + 1, 4096, max_key_file), '\0');
+    std::size_t len = 0;
     for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
+        if (len == data.size()) {
+            if (len >= max_key_file) {
+                break;
+            }
+            std::string larger(std::min(2 * len, max_key_file), '\0');
+            memcpy(larger.data(), data.data(), len);
+            wipe(data);
+            data.swap(larger);
+        }
+        ssize_t n = read(fd, data.data() + len, data.size() - len);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0) {
             result.problem = KeyProblem::unreadable;
-            result.detail = strerrordesc_np(errno) ? strerrordesc_np(errno) : "error";
+            result.detail = error_text(errno);
             close(fd);
-            explicit_bzero(buf, sizeof buf);
+            wipe(data);
             return false;
         }
-        if (n == 0 || data.size() + n > max_key_file) {
+        if (n == 0) {
             break;
         }
-        data.append(buf, n);
+        len += static_cast<std::size_t>(n);
     }
-    explicit_bzero(buf, sizeof buf);
     close(fd);
+    data.resize(len);  // shrinking keeps the block
     return true;
 }
 

@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <linux/tcp.h>  // its tcp_info has the byte counts, which glibc's lacks
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -191,6 +191,18 @@ bool set_options(ssh_session session, const Settings& s, int fd) noexcept
            (hostkeys.empty() || ssh_options_set(session, SSH_OPTIONS_HOSTKEYS, hostkeys.c_str()) == SSH_OK);
 }
 
+// Whether the peer sent bytes of its own though no SSH greeting came: some other service is there.
+bool spoke_but_not_ssh(ssh_session session, int fd) noexcept
+{
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (fd < 0 || ssh_get_serverbanner(session) || getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) < 0 ||
+        len < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received) {
+        return false;
+    }
+    return info.tcpi_bytes_received > 0;
+}
+
 bool authenticate(ssh_session session, const Settings& s, Outcome& out) noexcept
 {
     int rc = SSH_AUTH_DENIED;
@@ -265,41 +277,60 @@ ssh_session open_session(const Settings& s, Outcome& out, Cancel& cancel) noexce
         close(fd);
         return nullptr;
     }
-    // from here the session owns the socket and closes it when freed
+    // from here the session owns the socket and may close it at any failure. A descriptor of our
+    // own on it, kept to the end of the login, is what a cancel shuts down and what shows whether
+    // the peer spoke at all, so neither ever reaches a number given back and reused meanwhile.
+    int watch = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (watch >= 0) {
+        cancel.publish(watch);
+    }
+    auto give_up = [&](bool polite) -> ssh_session {
+        cancel.retract();
+        if (polite) {
+            end_session(session, true);
+        }
+        else {
+            ssh_free(session);
+        }
+        if (watch >= 0) {
+            close(watch);
+        }
+        return nullptr;
+    };
     if (ssh_connect(session) != SSH_OK) {
         bool slow = now_ms() - started >= s.timeout_ms - 50;
         out.kind = slow ? Failure::timeout : Failure::negotiate;
         out.detail = ssh_get_error(session);
-        cancel.retract();
-        ssh_free(session);
-        return nullptr;
+        if (spoke_but_not_ssh(session, watch)) {
+            out.kind = Failure::not_ssh;
+            out.detail = "the service there does not speak SSH (it answered without an SSH greeting)";
+        }
+        return give_up(false);
     }
     if (!server_key(session, out.key_type, out.key_blob)) {
         out.kind = Failure::negotiate;
         out.detail = "the server's host key cannot be read";
-        cancel.retract();
-        end_session(session, true);
-        return nullptr;
+        return give_up(true);
     }
     if (s.check_host_key) {
         const char* verdict = host_key_verdict(s, out.key_type, out.key_blob);
         if (strcmp(verdict, "accepted") != 0) {
             out.kind = Failure::hostkey;
             out.detail = verdict;
-            cancel.retract();
-            end_session(session, true);
-            return nullptr;
+            return give_up(true);
         }
     }
     if (!authenticate(session, s, out)) {
         if (out.kind == Failure::negotiate && now_ms() - started >= s.timeout_ms - 50) {
             out.kind = Failure::timeout;
         }
-        cancel.retract();
-        end_session(session, true);
-        return nullptr;
+        return give_up(true);
     }
-    cancel.retract();  // the session is handed over: from here its owner answers for the socket
+    // the session is handed over: from here its owner answers for the socket
+    cancel.retract();
+    if (watch >= 0) {
+        close(watch);
+    }
     return session;
 }
 

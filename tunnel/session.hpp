@@ -40,7 +40,7 @@ struct Settings {
     ~Settings();
 };
 
-enum class Failure { none, connect, timeout, negotiate, hostkey, auth, cancelled };
+enum class Failure { none, connect, timeout, negotiate, hostkey, auth, not_ssh, cancelled };
 
 struct Outcome {
     Failure kind = Failure::none;

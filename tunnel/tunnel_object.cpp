@@ -33,6 +33,7 @@ const char* failure_name(Failure f) noexcept
     case Failure::negotiate: return "negotiate";
     case Failure::hostkey: return "hostkey";
     case Failure::auth: return "auth";
+    case Failure::not_ssh: return "not_ssh";
     case Failure::cancelled: return "cancelled";
     case Failure::none: break;
     }

@@ -28,12 +28,13 @@ Errors raised by ``connect()`` (no listener is left behind after any of them):
   ValueError           a parameter is missing or invalid, the key file is missing,
                        unreadable or too open, the pass phrase is missing or wrong; the
                        message starts with the parameter's name
-  HostKeyError         the SSH host's key is unknown, differs from the known one, or is
-                       revoked
+  HostKeyError         the SSH host's key is unknown (the message gives the ssh-keyscan
+                       line that adds it), differs from the known one, or is revoked
   AuthenticationError  the SSH host refused the credentials
-  SSHTunnelError       the SSH host cannot be reached, does not answer in time, or the
-                       SSH negotiation fails (base class of the two above; all three
-                       are ConnectionError)
+  SSHTunnelError       the SSH host cannot be reached, does not answer in time, what
+                       answers on ssh_port does not speak SSH, or the SSH negotiation
+                       fails (base class of the two above; all three are
+                       ConnectionError)
 
 Once the tunnel is up it serves only the local user who opened it (and root). When the
 session dies, its connections fail at once; the next connection re-opens the session
@@ -48,6 +49,7 @@ import base64
 import hashlib
 import logging
 import os
+import shlex
 import weakref
 
 from ostrel_var import OstrelVar, _hidden
@@ -233,8 +235,8 @@ class OstrelSSH:
                 max_connections=int(limit), log=log.log)
         except _tunnel.ConnectError as e:
             used = " and ".join(n for n, v in (("ssh_rsa", key), ("ssh_password", password)) if v)
-            raise _session_error(*e.args, label=label, timeout=timeout, used=used, source=known,
-                                 accepted=accepted) from None
+            raise _session_error(*e.args, label=label, host=ssh_host, port=ssh_port, timeout=timeout,
+                                 used=used, source=known, accepted=accepted) from None
 
         result = TunnelledVar(**{k: v for k, v in cfg.items() if not isinstance(v, _Secret)})
         result.host = "127.0.0.1"
@@ -244,7 +246,16 @@ class OstrelSSH:
         return result
 
 
-def _session_error(kind, detail, key_type, blob, *, label, timeout, used, source, accepted):
+def _keyscan_line(host, port, source):
+    """The shell line that appends the host's keys to the known_hosts file."""
+    line = f"ssh-keyscan -p {port} {shlex.quote(host)} >> {shlex.quote(source)}"
+    folder = os.path.dirname(source)
+    if folder and not os.path.isdir(folder):
+        line = f"mkdir -p -m 700 {shlex.quote(folder)} && {line}"
+    return line
+
+
+def _session_error(kind, detail, key_type, blob, *, label, host, port, timeout, used, source, accepted):
     """Turns the engine's account of a failed session into our errors, naming the parameter."""
     if kind == "hostkey":
         offered = f"{key_type} {_fingerprint(blob)}"
@@ -255,10 +266,15 @@ def _session_error(kind, detail, key_type, blob, *, label, timeout, used, source
             known = ", ".join(f"{t} {_fingerprint(b)}" for t, b in accepted)
             return HostKeyError(f"ssh_host: the host key of {label} has CHANGED: it offered {offered},"
                                 f" {source} holds {known}; refusing to connect")
-        return HostKeyError(f"ssh_host: the host key of {label} ({offered}) is not in {source}; add it"
-                            " there if you trust it (or name a known_hosts file with ssh_known_hosts)")
+        where = f"is not in {source}" if os.path.exists(source) else f"is unknown: {source} does not exist"
+        return HostKeyError(f"ssh_host: the host key of {label} ({offered}) {where}; if you trust it, run"
+                            f" {_keyscan_line(host, port, source)} (or name a known_hosts file with"
+                            " ssh_known_hosts)")
     if kind == "auth":
         return AuthenticationError(f"ssh_user: {label} refused the login with {used} ({detail})")
+    if kind == "not_ssh":
+        return SSHTunnelError(f"ssh_port: {label} does not speak SSH (it answered without an SSH greeting);"
+                              " is ssh_port the SSH server's port?")
     if kind == "timeout":
         return SSHTunnelError(f"ssh_host: {label} did not answer within {timeout:g} s (ssh_timeout)")
     if kind == "connect":
