@@ -30,10 +30,10 @@ def find_redis_server():
     return path
 
 
-def run_python(code, *args):
+def run_python(code, *args, timeout=120):
     """Runs code in a fresh interpreter (-P: the sources never shadow the installed module)."""
     return subprocess.run([sys.executable, "-P", *args, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=timeout)
 
 
 class Pairs(dict):
