@@ -285,7 +285,9 @@ def test_ctrl_c_interrupts_a_stalled_login(server, sshd):
             os.kill(os.getpid(), signal.SIGINT)
 
         # a first thread and back: a sanitizer runtime starts a helper thread of its own with it
-        threading.Thread(target=lambda: None).start()
+        first = threading.Thread(target=lambda: None)
+        first.start()
+        first.join()
         before = resources()
         helper = threading.Thread(target=press_ctrl_c)
         helper.start()
