@@ -1,0 +1,13 @@
+# Types of the production subclass of redis_main.OstrelRedisMain.
+from typing import Any
+
+import redis_main
+
+__version__: str
+
+class OstrelRedis(redis_main.OstrelRedisMain):
+    def close(self) -> None: ...
+    def __enter__(self) -> OstrelRedis: ...
+    def __exit__(self, *exc_info: object) -> None: ...
+    @classmethod
+    def from_url(cls, url: str, **overrides: Any) -> OstrelRedis: ...

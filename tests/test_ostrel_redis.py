@@ -1,0 +1,156 @@
+"""OstrelRedis against real servers: TLS (a throwaway CA), ACL users, pool options, validation."""
+
+import socket
+
+import pytest
+import redis
+
+from conftest import TLSRedis
+from ostrel_redis import OstrelRedis
+
+
+@pytest.fixture(scope="module")
+def tls():
+    server = TLSRedis().start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture(scope="module")
+def mtls():
+    server = TLSRedis(auth_clients=True).start()
+    yield server
+    server.stop()
+
+
+def test_tls_round_trip_lands_in_the_database_named_per_call(tls):
+    with OstrelRedis(tls.config(host="localhost")) as store:
+        store._set("greeting", "hello over TLS", "3")
+        assert store._get("greeting", 3) == "hello over TLS"
+        assert list(store._db_dict) == ["3"]
+    direct = redis.Redis(host="localhost", port=tls.port, ssl=True, ssl_ca_certs=tls.ca_file, db=3)
+    assert direct.get("greeting") == b"hello over TLS"
+    direct.close()
+
+
+@pytest.mark.parametrize("server, extra, reason", [
+    ("tls", {"ssl_ca_certs": "other_ca_file"}, "CERTIFICATE_VERIFY_FAILED"),
+    ("tls", {"host": "127.0.0.1"}, "IP address mismatch"),
+    ("mtls", {}, "EOF occurred|alert|reset|Connection closed"),
+], ids=["wrong-ca", "hostname-mismatch", "no-client-certificate"])
+def test_tls_refusals_are_redis_py_errors(request, server, extra, reason):
+    srv = request.getfixturevalue(server)
+    cfg = srv.config(host="localhost", retries=0)
+    cfg.update({k: getattr(srv, v) if k == "ssl_ca_certs" else v for k, v in extra.items()})
+    with OstrelRedis(cfg) as store, pytest.raises(redis.ConnectionError, match=reason):
+        store._get("anything")
+
+
+def test_mutual_tls_and_an_unchecked_certificate(mtls):
+    cfg = mtls.config(host="localhost", ssl_certfile=mtls.client_cert, ssl_keyfile=mtls.client_key)
+    with OstrelRedis(cfg) as store:
+        store._set("k", "v")
+        assert store._get("k") == "v"
+    # "none" accepts any certificate (here one from a CA we do not trust) and says so
+    cfg.update(ssl_cert_reqs="none", ssl_ca_certs=mtls.other_ca_file, host="127.0.0.1")
+    with pytest.warns(UserWarning, match="not checked"):
+        store = OstrelRedis(cfg)
+    with store:
+        assert store._get("k") == "v"
+
+
+def test_tls_through_the_ssh_tunnel(tls, sshd):
+    cfg = tls.config(host="localhost", ssh=True, ssh_host="127.0.0.1", ssh_port=sshd.port,
+                     ssh_user=sshd.user, ssh_known_hosts=sshd.known_hosts, ssh_rsa=sshd.keys.client["ecdsa"])
+    with pytest.raises(ValueError, match="ssl_check_hostname: cannot be checked through the SSH tunnel"):
+        OstrelRedis(cfg)
+    with OstrelRedis(dict(cfg, ssl_check_hostname=False)) as store:
+        local = store._config.port
+        store._set("tunnelled", "yes", 2)
+        assert store._get("tunnelled", 2) == "yes"
+    store.close()  # a second close does nothing
+    with pytest.raises(ConnectionRefusedError):  # the tunnel went with the object
+        socket.create_connection(("127.0.0.1", local), timeout=2).close()
+
+
+def test_acl_user_client_name_and_time_out(server):
+    admin = server.client()
+    admin.acl_setuser("ostrel-test", enabled=True, passwords=["+user-pw"], keys=["*"], commands=["+@all"])
+    try:
+        with OstrelRedis(server.config(username="ostrel-test", password="user-pw", client_name="ostrel-t",
+                                       socket_timeout=0.2, retries=0)) as store:
+            assert store._get_engine(0).acl_whoami() == "ostrel-test"
+            assert store._get_engine(0).client_getname() == "ostrel-t"
+            admin.client_pause(1000, all=False)  # writes stall, so the reply misses the time-out
+            with pytest.raises(redis.TimeoutError):
+                store._set("paused", "x")
+        with OstrelRedis(server.config(username="ostrel-test", password="wrong", retries=0)) as store:
+            with pytest.raises(redis.AuthenticationError):
+                store._get("k")
+    finally:
+        admin.client_unpause()
+        admin.acl_deluser("ostrel-test")
+
+
+def test_a_waiting_pool_waits_then_gives_up(server):
+    with OstrelRedis(server.config(max_connections=1, pool_timeout=0.2)) as store:
+        pool = store._get_engine(5).connection_pool
+        held = pool.get_connection()
+        with pytest.raises(redis.ConnectionError, match="No connection available"):
+            store._get("k", 5)
+        pool.release(held)
+        assert store._get("k", 5) is None
+
+
+@pytest.mark.parametrize("extra, message", [
+    ({"passwrd": "s3cret"}, "passwrd: not a parameter of OstrelRedis; did you mean 'password'?"),
+    ({"port": "abc"}, "port: 'abc' is not a port number"),
+    ({"port": 70000}, "port: 70000 is not a port number"),
+    ({"port": 6379.5}, "port: 6379.5 is not a port number"),
+    ({"host": 127001}, "host: 127001 is not a non-empty text"),
+    ({"max_connections": -1}, "max_connections: -1 is not a number of connections"),
+    ({"pool_timeout": 1}, "pool_timeout: needs max_connections of at most 100000"),
+    ({"ssl": "yes"}, "ssl: 'yes' is not True or False"),
+    ({"ssl_ca_certs": "/etc/hostname"}, "ssl_ca_certs: a TLS setting, but ssl is not set"),
+    ({"ssl": True, "ssl_ca_certs": "/nonexistent/ca.pem"}, "ssl_ca_certs: '/nonexistent/ca.pem' is not a file"),
+    ({"ssl": True, "ssl_cert_reqs": "maybe"}, "ssl_cert_reqs: 'maybe' is not one of"),
+    ({"ssl": True, "ssl_keyfile": "/etc/hostname"}, "ssl_keyfile: needs ssl_certfile"),
+    ({"socket_timeout": 0}, "socket_timeout: 0 is not a number of seconds above 0"),
+    ({"health_check_interval": float("inf")}, "health_check_interval: inf is not a number of seconds"),
+    ({"retries": -1}, "retries: -1 is not a number of retries"),
+    ({"client_name": "two words"}, "client_name: 'two words' is not a client name"),
+    ({"sentinels": [("127.0.0.1", 26379)]}, "sentinel_service: missing"),
+    ({"sentinels": ["nohost"], "sentinel_service": "m"}, "sentinels: 'nohost' is not a (host, port) pair"),
+    ({"sentinels": ["h:1"], "sentinel_service": "m", "ssh": True}, "sentinels: cannot be used with ssh"),
+    ({"failover_hold": 1}, "failover_hold: a Sentinel setting, but sentinels is not set"),
+    ({"port": "abc", "retries": "3"}, "port: 'abc' is not a port number (an integer 1-65535); retries: '3'"),
+])
+def test_validation_names_the_parameter(extra, message):
+    with pytest.raises(ValueError) as caught:
+        OstrelRedis({"host": "127.0.0.1", "port": 6379, **extra})
+    assert str(caught.value).startswith(message)
+
+
+def test_the_base_message_still_reports_missing_host_and_port():
+    with pytest.raises(Exception, match=r"^缺少必填参数：\['port'\]$"):
+        OstrelRedis({"host": "127.0.0.1"})
+    # with sentinels the two are optional, and the base check still runs for everything else
+    with pytest.raises(Exception, match="^参数decode_responses预设值不正确"):
+        OstrelRedis({"sentinels": ["127.0.0.1:1"], "sentinel_service": "m", "decode_responses": "yes"})
+
+
+SECRETS = {"password": "pw-1-secret", "ssl_password": "pw-2-secret", "sentinel_password": "pw-3-secret"}
+
+
+def test_secrets_stay_out_of_reprs_and_messages(tls):
+    cfg = {"host": "127.0.0.1", "port": 1, "sentinels": ["127.0.0.1:1"], "sentinel_service": "m",
+           "ssl": True, **SECRETS}
+    store = OstrelRedis(cfg)
+    store._get_engine(0)
+    shown = [repr(store), str(store), repr(store._config), repr(store._db_dict)]
+    with pytest.raises(ValueError) as caught:  # wrong types: the message names the type, not the value
+        OstrelRedis(dict(cfg, passwrd=SECRETS["password"], ssl_password=12345, ssl="on"))
+    shown.append(str(caught.value))
+    assert "ssl_password: must be a text, not int" in shown[-1]
+    assert not [text for text in shown for secret in [*SECRETS.values(), "12345"] if secret in text]
+    store.close()
