@@ -71,7 +71,7 @@ import weakref
 
 import redis
 import redis.sentinel
-from redis.backoff import ExponentialWithJitterBackoff
+from redis.backoff import ExponentialWithJitterBackoff, NoBackoff
 from redis.connection import parse_url, to_bool
 from redis.retry import Retry
 
@@ -377,7 +377,8 @@ _CHANNELS = ("+switch-master", "+failover-state-send-slaveof-noone", "+failover-
 def _listen(watch, host, port, kwargs):
     """One sentinel's announcements, for as long as the object lives; re-subscribes after errors."""
     while not watch.stopping.is_set():
-        client = redis.Redis(host=host, port=port, decode_responses=True, **kwargs)
+        # no retries of its own: a failed subscription is simply made again, on its own clock
+        client = redis.Redis(host=host, port=port, decode_responses=True, retry=Retry(NoBackoff(), 0), **kwargs)
         pubsub = client.pubsub(ignore_subscribe_messages=True)
         try:
             pubsub.subscribe(*_CHANNELS)
