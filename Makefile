@@ -25,3 +25,8 @@ test-wheel:
 
 typecheck:
 	bash scripts/check_types.sh
+
+# The demo's walk through OstrelRedis over TLS, against a throwaway TLS server it starts itself.
+.PHONY: demo-tls
+demo-tls:
+	bash scripts/demo.sh --tls
