@@ -434,10 +434,12 @@ class _WatchedSSLConnection(_WatchedConnection, redis.SSLConnection):
 
 
 class _Sentinel(redis.Sentinel):
-    """Asks every sentinel and believes the one with the newest configuration epoch.
+    """Asks every sentinel and believes the newest configuration, not the first answer.
 
-    Right after a switch only the sentinel that led the failover knows the new master; the
-    others keep naming the old one for a second or two, and the first answer would send us back.
+    Around a switch the sentinels disagree for a second or two: those that have not heard of it
+    name the old master, and the one leading the failover names the old master too, flagged
+    failover_in_progress, until it has reconfigured the replicas. So a sentinel with a newer
+    configuration epoch wins, and among equals one not in the middle of a failover.
     """
 
     def discover_master(self, service_name):
@@ -449,9 +451,10 @@ class _Sentinel(redis.Sentinel):
                 errors.append(f"{sentinel}: {exc}")
                 continue
             if state and self.check_master_state(state, service_name):
-                epoch = int(state.get("config-epoch") or 0)
-                if best is None or epoch > best[0]:
-                    best = (epoch, state["ip"], int(state["port"]))
+                settled = "failover_in_progress" not in str(state.get("flags", ""))
+                rank = (int(state.get("config-epoch") or 0), settled)
+                if best is None or rank > best[0]:
+                    best = (rank, state["ip"], int(state["port"]))
         if best is None:
             detail = f": {'; '.join(errors)}" if errors else ""
             raise redis.sentinel.MasterNotFoundError(f"No master found for {service_name!r}{detail}")
