@@ -30,3 +30,8 @@ typecheck:
 .PHONY: demo-tls
 demo-tls:
 	bash scripts/demo.sh --tls
+
+# Sentinel failovers under a writer, OstrelRedis and plain redis-py side by side (not a test).
+.PHONY: failover-demo
+failover-demo:
+	bash scripts/failover-demo.sh
