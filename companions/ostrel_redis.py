@@ -76,7 +76,6 @@ from redis.backoff import ExponentialWithJitterBackoff, NoBackoff
 from redis.connection import parse_url, to_bool
 from redis.retry import Retry
 
-import ostrel_ssh  # noqa: F401  (the tunnel companion the base class opens; imported so it is there)
 import redis_main
 from ostrel_var import _hidden
 
@@ -344,11 +343,15 @@ class _Watch:
         if channel == "+switch-master":
             if len(words) == 5 and words[0] == self.service and words[4].isdigit():
                 self.switched(words[3], int(words[4]))
-        elif "@" in words and words[words.index("@") + 1:][:1] == [self.service]:
-            if channel == "+failover-state-send-slaveof-noone":
-                self.failover_started()
-            else:  # an aborted or timed-out failover
-                self.failover_ended()
+            return
+        # "<type> <name> <ip> <port>", then "@ <master name> <ip> <port>" for a replica's event
+        master = words[words.index("@") + 1:][:1] if "@" in words else words[1:2]
+        if master != [self.service]:
+            return
+        if channel == "+failover-state-send-slaveof-noone":
+            self.failover_started()
+        else:  # an aborted or timed-out failover
+            self.failover_ended()
 
     def start(self, addresses, kwargs):
         with self.lock:
@@ -459,10 +462,6 @@ class _Sentinel(redis.Sentinel):
             detail = f": {'; '.join(errors)}" if errors else ""
             raise redis.sentinel.MasterNotFoundError(f"No master found for {service_name!r}{detail}")
         return best[1], best[2]
-
-
-class _SentinelPool(redis.sentinel.SentinelConnectionPool):
-    pass
 
 
 class _BlockingSentinelPool(redis.sentinel.SentinelConnectionPool, redis.BlockingConnectionPool):
@@ -576,7 +575,7 @@ class OstrelRedis(redis_main.OstrelRedisMain):
             pool = cls(host=self._config.host, port=self._config.port, db=number,
                        connection_class=redis.SSLConnection if tls else redis.Connection, **opts)
         else:
-            cls = _BlockingSentinelPool if blocking else _SentinelPool
+            cls = _BlockingSentinelPool if blocking else redis.sentinel.SentinelConnectionPool
             pool = cls(self._watch.service, self._sentinel, db=number, ostrel_watch=self._watch,
                        connection_class=_WatchedSSLConnection if tls else _WatchedConnection, **opts)
             self._watch.pools.add(pool)
