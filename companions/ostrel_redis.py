@@ -124,7 +124,7 @@ def _sentinel_address(item):
     """(host, port) from a pair or a "host:port" text, or None when it is neither."""
     if isinstance(item, str):
         host, sep, port = item.rpartition(":")
-        item = (host.strip("[]"), int(port)) if sep and port.isdigit() else None
+        item = (host.strip("[]"), int(port)) if sep and port.isascii() and port.isdigit() else None
     if isinstance(item, (tuple, list)) and len(item) == 2:
         host, port = item
         if isinstance(host, str) and host and _is_int(port) and 0 < port <= _PORT_MAX:

@@ -123,7 +123,7 @@ def test_a_waiting_pool_waits_then_gives_up(server):
     ({"retries": -1}, "retries: -1 is not a number of retries"),
     ({"client_name": "two words"}, "client_name: 'two words' is not a client name"),
     ({"sentinels": [("127.0.0.1", 26379)]}, "sentinel_service: missing"),
-    ({"sentinels": ["nohost"], "sentinel_service": "m"}, "sentinels: 'nohost' is not a (host, port) pair"),
+    ({"sentinels": ["nohost", "h:²"], "sentinel_service": "m"}, "sentinels: 'nohost' is not a (host, port) pair"),
     ({"sentinels": ["h:1"], "sentinel_service": "m", "ssh": True}, "sentinels: cannot be used with ssh"),
     ({"failover_hold": 1}, "failover_hold: a Sentinel setting, but sentinels is not set"),
     ({"port": "abc", "retries": "3"}, "port: 'abc' is not a port number (an integer 1-65535); retries: '3'"),
