@@ -1,6 +1,6 @@
 """Configuration object: a bag of named values that reads an unknown name as None."""
 
-_SECRETS = frozenset({"password", "ssh_password", "ssh_rsa_pwd"})
+_SECRETS = frozenset({"password", "ssh_password", "ssh_rsa_pwd", "ssl_password", "sentinel_password"})
 
 
 def _hidden(name, value):

@@ -395,3 +395,215 @@ def ssh_password_login():
                 set_password(os.urandom(24).hex())
 
     return login
+
+
+# --- TLS and Sentinel set-ups for ostrel_redis ------------------------------------------
+
+def start_redis(workdir, *args):
+    """A redis-server on loopback with no persistence; args are further command-line options."""
+    os.makedirs(workdir, exist_ok=True)
+    return subprocess.Popen([find_redis_server(), *args, "--bind", "127.0.0.1", "--save", "",
+                             "--appendonly", "no", "--dir", workdir, "--logfile", "redis.log"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=server_env())
+
+
+def stop_process(proc, sig=15):
+    if proc is not None and proc.poll() is None:
+        proc.send_signal(sig)
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+class TLSRedis:
+    """A TLS-only redis-server with a certificate from a throwaway CA, for localhost (not 127.0.0.1)."""
+
+    def __init__(self, auth_clients=False):
+        import trustme
+
+        self.dir = tempfile.mkdtemp(prefix="redis-main-tls-")
+        self.ca, self.other_ca = trustme.CA(), trustme.CA()
+        self.port, self.auth_clients, self.proc = free_port(), auth_clients, None
+        self.ca_file = self.write("ca.pem", self.ca.cert_pem)
+        self.other_ca_file = self.write("other-ca.pem", self.other_ca.cert_pem)
+        self.server_file = self.write("server.pem",
+                                      self.ca.issue_cert("localhost").private_key_and_cert_chain_pem)
+        client = self.ca.issue_cert("redis-main-test-client")
+        self.client_cert = self.write("client.pem", client.cert_chain_pems[0])
+        self.client_key = self.write("client.key", client.private_key_pem)
+
+    def write(self, name, blob):
+        path = os.path.join(self.dir, name)
+        blob.write_to_path(path)
+        return path
+
+    def start(self):
+        self.proc = start_redis(self.dir, "--port", "0", "--tls-port", str(self.port),
+                                "--tls-cert-file", self.server_file, "--tls-key-file", self.server_file,
+                                "--tls-ca-cert-file", self.ca_file,
+                                "--tls-auth-clients", "yes" if self.auth_clients else "no")
+
+        def ready():
+            c = redis.Redis(port=self.port, ssl=True, ssl_ca_certs=self.ca_file, ssl_certfile=self.client_cert,
+                            ssl_keyfile=self.client_key, socket_timeout=1)
+            try:
+                return c.ping()
+            except redis.ConnectionError:
+                return False
+            finally:
+                c.close()
+
+        wait_for(self.proc, ready, "redis-server (TLS)", os.path.join(self.dir, "redis.log"))
+        return self
+
+    def stop(self):
+        stop_process(self.proc)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def config(self, **extra):
+        return {"host": "127.0.0.1", "port": self.port, "ssl": True, "ssl_ca_certs": self.ca_file, **extra}
+
+
+def in_forked_child(work):
+    """What work() returns (JSON-able) when run in a forked child, or the repr of what it raised."""
+    import json
+    import warnings
+
+    read, write = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() while other threads run
+        pid = os.fork()
+    if pid == 0:
+        try:
+            result = work()
+        except BaseException as exc:
+            result = repr(exc)
+        os.write(write, json.dumps(result).encode())
+        os._exit(0)
+    os.close(write)
+    os.waitpid(pid, 0)
+    with os.fdopen(read) as f:
+        return json.loads(f.read())
+
+
+def wait_until(ready, what, timeout=30):
+    """Asks ready() until it is true; the set-ups that Sentinel drives take seconds, not tenths."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            if ready():
+                return
+        except (redis.ConnectionError, redis.ResponseError):
+            pass
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"{what}: not within {timeout} s")
+        time.sleep(0.05)
+
+
+class SentinelSet:
+    """A master, its replicas and three sentinels on loopback, monitored as `service`."""
+
+    service = "redis-main-test"
+
+    def __init__(self, replicas=1, down_after_ms=1000, tls=False):
+        self.dir = tempfile.mkdtemp(prefix="redis-main-sentinel-")
+        self.ports = [free_port() for _ in range(1 + replicas)]
+        self.sentinel_ports = [free_port() for _ in range(3)]
+        self.down_after_ms, self.procs = down_after_ms, {}
+        self.tls_args, self.client_tls = [], {}
+        if tls:  # every server and sentinel TLS only, with a certificate for 127.0.0.1
+            import trustme
+
+            ca = trustme.CA()
+            ca_file, cert = os.path.join(self.dir, "ca.pem"), os.path.join(self.dir, "server.pem")
+            ca.cert_pem.write_to_path(ca_file)
+            ca.issue_cert("127.0.0.1").private_key_and_cert_chain_pem.write_to_path(cert)
+            self.tls_args = ["tls-cert-file", cert, "tls-key-file", cert, "tls-ca-cert-file", ca_file,
+                             "tls-auth-clients", "no", "tls-replication", "yes"]
+            self.client_tls = {"ssl": True, "ssl_ca_certs": ca_file}
+
+    def listen(self, port):
+        """The options that make a server listen on port: in plain text or TLS only."""
+        if not self.client_tls:
+            return ["port", str(port)]
+        return ["port", "0", "tls-port", str(port), *self.tls_args]
+
+    def start_data(self, port, replicaof=None):
+        extra = ["--replicaof", "127.0.0.1", str(replicaof)] if replicaof else []
+        # a replica must hold the data before a failover can promote it: no wait for others to sync
+        extra += ["--repl-diskless-sync-delay", "0"]
+        self.procs[port] = start_redis(os.path.join(self.dir, str(port)),
+                                       *(f"--{a}" if i % 2 == 0 else a for i, a in enumerate(self.listen(port))),
+                                       *extra)
+
+    def start(self):
+        self.start_data(self.ports[0])
+        for port in self.ports[1:]:
+            self.start_data(port, self.ports[0])
+        # sentinels look at a replica every 10 s: the first look must find it linked
+        wait_until(lambda: all(self.node(p).info("replication")["master_link_status"] == "up"
+                               for p in self.ports[1:]), "the replicas did not link up")
+        for port in self.sentinel_ports:
+            workdir = os.path.join(self.dir, f"sentinel-{port}")
+            os.makedirs(workdir)
+            conf = os.path.join(workdir, "sentinel.conf")
+            with open(conf, "w") as f:
+                options = self.listen(port)
+                f.write("".join(f"{k} {v}\n" for k, v in zip(options[::2], options[1::2])))
+                f.write(f"bind 127.0.0.1\ndir {workdir}\n"
+                        f"sentinel monitor {self.service} 127.0.0.1 {self.ports[0]} 2\n"
+                        f"sentinel down-after-milliseconds {self.service} {self.down_after_ms}\n"
+                        f"sentinel failover-timeout {self.service} 6000\n")
+            self.procs[port] = subprocess.Popen([find_redis_server(), conf, "--sentinel"],
+                                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                                env=server_env())
+        self.wait_healthy()
+        return self
+
+    def sentinel(self, port=None):
+        return self.node(port or self.sentinel_ports[0])
+
+    def node(self, port):
+        return redis.Redis(host="127.0.0.1", port=port, decode_responses=True, socket_timeout=2, **self.client_tls)
+
+    def master_port(self):
+        """The master's port once every sentinel names the same one."""
+        seen = []
+
+        def agreed():
+            seen[:] = {int(self.sentinel(p).sentinel_get_master_addr_by_name(self.service)[1])
+                       for p in self.sentinel_ports}
+            return len(seen) == 1
+
+        wait_until(agreed, "the sentinels did not agree on a master")
+        return seen[0]
+
+    def wait_healthy(self, timeout=30):
+        """Every sentinel agrees on one master and has seen each other server as its linked replica.
+
+        Sentinel promotes only a replica it has lately seen up and linked, so this waits for that.
+        """
+
+        def healthy():
+            states = [self.sentinel(p).sentinel_master(self.service) for p in self.sentinel_ports]
+            master = {s["port"] for s in states}
+            if len(master) != 1 or any(s["num-other-sentinels"] != 2 or s["is_sdown"] or s["is_odown"]
+                                       for s in states):
+                return False
+            replicas = [r for p in self.sentinel_ports for r in self.sentinel(p).sentinel_slaves(self.service)]
+            return len(replicas) == 3 * (len(self.ports) - 1) and not [
+                r for r in replicas if r["is_sdown"] or r["master-link-status"] != "ok"
+                or r["master-link-down-time"]]
+
+        wait_until(healthy, "the Sentinel set-up did not settle", timeout)
+
+    def config(self, **extra):
+        return {"sentinels": [("127.0.0.1", p) for p in self.sentinel_ports],
+                "sentinel_service": self.service, **self.client_tls, **extra}
+
+    def stop(self):
+        for proc in self.procs.values():
+            stop_process(proc)
+        shutil.rmtree(self.dir, ignore_errors=True)
