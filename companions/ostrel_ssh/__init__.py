@@ -38,7 +38,11 @@ Errors raised by ``connect()`` (no listener is left behind after any of them):
 
 Once the tunnel is up it serves only the local user who opened it (and root). When the
 session dies, its connections fail at once; the next connection re-opens the session
-(host key checked again), waiting a little longer after each failed attempt. Rare events
+(host key checked again), waiting a little longer after each failed attempt. Logins run
+on a thread of their own: connections that arrive during a re-open wait for it at most
+half of ssh_timeout (2 s at most), close() and interpreter exit never wait for it, and
+Ctrl-C interrupts connect(); a whole login, name lookup included, is bounded by four
+times ssh_timeout. Rare events
 (a refused user, accept errors, a session lost or re-opened) go to the "ostrel_ssh"
 logger. Passwords, pass phrases and key text are never logged, shown in a repr or an
 error message, nor kept in Python objects: they are held by the native engine, which
