@@ -75,6 +75,7 @@ from redis.backoff import ExponentialWithJitterBackoff
 from redis.connection import parse_url, to_bool
 from redis.retry import Retry
 
+import _ostrel_cluster
 import ostrel_ssh  # noqa: F401  (the tunnel companion the base class opens; imported so it is there)
 import redis_main
 from ostrel_var import _hidden
@@ -175,7 +176,7 @@ class _Checker:
 
 
 def _known_names(obj):
-    return {*obj._params_dict, *obj._default_params, *_SSH_EXTRA, *_OWN_KEYS}
+    return {*obj._params_dict, *obj._default_params, *_SSH_EXTRA, *_OWN_KEYS, *_ostrel_cluster.NAMES}
 
 
 def _problems(obj):
@@ -222,6 +223,7 @@ def _problems(obj):
     c.check("client_name", lambda v: isinstance(v, str) and v != "" and v.isprintable() and " " not in v,
             "a client name (printable, no blanks)")
     _sentinel_problems(c, entries)
+    _ostrel_cluster.problems(c, entries, _sentinel_address)
     if cfg.ssh and entries.get("ssl") and entries.get("ssl_cert_reqs") != "none" \
             and entries.get("ssl_check_hostname") is not False:
         c.problems.append(
@@ -477,6 +479,7 @@ class OstrelRedis(redis_main.OstrelRedisMain):
         self._closed = False
         self._watch = None
         self._sentinel = None
+        self._cluster = None
         self._warn_unchecked = False
         super().__init__(config)
         if self._warn_unchecked:
@@ -501,6 +504,10 @@ class OstrelRedis(redis_main.OstrelRedisMain):
         self._warn_unchecked = entries.get("ssl") and entries.get("ssl_cert_reqs") == "none"
         if entries.get("sentinels"):
             self._setup_sentinel(entries)
+        self._cluster = _ostrel_cluster.Cluster(entries, self._pool_options, _sentinel_address) \
+            if entries.get("cluster") else None
+        # in cluster mode the class gains the engine lookup that hands out the cluster client
+        self.__class__ = _ostrel_cluster.engine_class(type(self), self._cluster is not None)
 
     def _setup_sentinel(self, entries):
         addresses = [_sentinel_address(item) for item in entries["sentinels"]]
@@ -520,6 +527,8 @@ class OstrelRedis(redis_main.OstrelRedisMain):
     def _connect(self, db):
         key = db if type(db) is str else str(db)
         number = (db if type(db) is int else int(db)) if key.isdigit() else 0
+        if self._cluster is not None:
+            return self._cluster.connect(self, db, key, number)
         opts = dict(self._pool_options)
         blocking, tls = "timeout" in opts, "ssl_cert_reqs" in opts
         if self._watch is None:
