@@ -1,36 +1,8 @@
 """Redis Cluster for ostrel_redis.OstrelRedis: one redis-py cluster client per database key.
 
-With ``"cluster": True`` the object's engine for a database key is a ``redis.cluster.RedisCluster``
-(the subclass ``ClusterClient``), made on first use from ``host``/``port`` and ``cluster_nodes``
-as start-up nodes, kept in ``_db_dict`` and handed out as it is. The client owns a connection
-pool per node, learns the slot map from the nodes, follows MOVED and ASK, and after a failover
-asks the nodes for the new map; TLS, the ACL user, time-outs, keepalive, health checks, pool
-limits and ``retries`` of the configuration apply to every node.
-
-What the operations mean on a cluster:
-
-  _set, _get, _delete, _set_list, _get_list, _set_dict, _get_dict
-        one key: the command goes to the primary that serves the key's slot (``_set_list`` sends
-        one RPUSH per element there, as on one server)
-  _keys(pattern)
-        KEYS on every primary; the union of their answers, each key once, in no set order
-  _get_size()
-        DBSIZE on every primary, summed: the keys of the whole cluster (replicas are not counted)
-  _pipeline(mapping)
-        every entry written with SET, grouped per primary: one batch per node, sent to all nodes
-        before any answer is read. There is no MULTI/EXEC (a transaction cannot span slots): no
-        atomicity beyond each single SET. Entries that a redirection or a failover interrupts are
-        sent again by the client; when it gives up, entries on other nodes stay written.
-
-A cluster has only database 0. A ``db`` whose database number (digit rule of the base class) is
-not 0 raises ValueError before anything is sent, and nothing is cached for it; every other ``db``
-text keeps a cluster client of its own, as it would keep a pool.
-
-Threads: one object may be used from many threads. They share the cluster client of a database
-key and, through it, its slot map and node list (guarded by the client's own locks), its retry
-policy and the node pools, from which each command takes a connection of its own. A pipeline
-belongs to the one ``_pipeline`` call that made it. The first use of a key builds its client
-under a lock, so concurrent first calls make one client.
+What the operations mean on a cluster, and what threads share, is told in ostrel_redis's
+docstring. Here: the two configuration keys and their checks, the client's settings made from the
+object's pool settings, the client class, and the engine lookup an object in cluster mode gains.
 """
 
 import functools

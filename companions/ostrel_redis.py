@@ -34,6 +34,8 @@ own). What it adds is read from further keys of the configuration:
     failover_hold         seconds commands wait while a failover is under way (default 5; 0:
                           they go on to the old master, which may acknowledge writes and lose
                           them when it is demoted)
+  cluster               True: a Redis Cluster, with host and port naming one of its nodes
+    cluster_nodes         further nodes to start from, as (host, port) pairs or "host:port" texts
   ssh, ssh_host, ...    the SSH tunnel of ``ostrel_ssh`` (not with ``sentinels``: sentinels
                         report addresses only the SSH host can reach)
 
@@ -53,6 +55,22 @@ way commands wait (``failover_hold``) instead of writing to the old master, and 
 connections to the old master are dropped at once; READONLY, NOREPLICAS and connection errors
 drop the pools' idle connections, and reconnecting asks the sentinels for the master with the
 newest configuration epoch.
+
+With ``cluster`` the engine of a database key is a redis-py cluster client
+(``redis.cluster.RedisCluster``), kept in ``_db_dict`` and handed out by ``_get_engine`` as it
+is: it owns a pool per node, keeps the slot map, follows MOVED and ASK, and after a failover asks
+the nodes where the slots went; TLS, the user, time-outs, limits and ``retries`` apply to every
+node. A cluster has only database 0: a ``db`` whose database number is not 0 raises ValueError
+before anything is sent, and nothing is cached for it. What the operations mean there:
+``_set``, ``_get``, ``_delete``, ``_set_list``, ``_get_list``, ``_set_dict`` and ``_get_dict``
+go to the primary that serves the key's slot; ``_keys`` is the union of KEYS over every primary
+(each key once), ``_get_size`` the sum of their DBSIZE (replicas not counted); ``_pipeline``
+writes every entry, in one batch per primary, with no atomicity beyond each single SET (one
+transaction cannot span slots): entries a redirection or a failover interrupts are sent again,
+and when the client gives up, the entries already written on other nodes stay. Threads may
+share one object; they share the cluster client of a database key and through it its slot map,
+node list, retry policy and node pools (each command takes a connection of its own); a pipeline
+belongs to one ``_pipeline`` call, and concurrent first uses of a database key make one client.
 
 ``close()`` releases the pools, the listeners and the SSH tunnel; ``with OstrelRedis(...) as
 store:`` calls it on leaving. ``OstrelRedis.from_url(url, **overrides)`` reads ``redis://`` and
