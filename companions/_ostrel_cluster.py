@@ -13,7 +13,6 @@ from redis.cluster import ClusterNode, RedisCluster
 
 import redis_main
 
-NAMES = ("cluster", "cluster_nodes")
 # How soon after a failed command the client may ask the nodes for the slot map again (redis-py's
 # own default is 1 s): a promoted replica is found within this much of its election.
 _REFRESH_INTERVAL = 0.1

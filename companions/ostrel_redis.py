@@ -84,12 +84,13 @@ import math
 import os
 import threading
 import time
+import typing
 import warnings
 import weakref
 
 import redis
 import redis.sentinel
-from redis.backoff import ExponentialWithJitterBackoff
+from redis.backoff import ExponentialWithJitterBackoff, NoBackoff
 from redis.connection import parse_url, to_bool
 from redis.retry import Retry
 
@@ -98,18 +99,13 @@ import ostrel_ssh  # noqa: F401  (the tunnel companion the base class opens; imp
 import redis_main
 from ostrel_var import _hidden
 
-__all__ = ["OstrelRedis"]
+__all__ = ["OstrelRedis", "OstrelRedisConfig"]
 __version__ = importlib.metadata.version("redis_main")
 
 log = logging.getLogger("ostrel_redis")
 
-# keys of the tunnel companion beyond the base class's SSH schema
-_SSH_EXTRA = ("ssh_known_hosts", "ssh_host_key_check", "ssh_timeout", "ssh_keepalive", "ssh_max_connections")
 _TLS_KEYS = ("ssl_ca_certs", "ssl_certfile", "ssl_keyfile", "ssl_password", "ssl_cert_reqs", "ssl_check_hostname")
 _SENTINEL_KEYS = ("sentinel_service", "sentinel_username", "sentinel_password", "sentinel_ssl", "failover_hold")
-_OWN_KEYS = ("username", "pool_timeout", "ssl", *_TLS_KEYS, "socket_timeout", "socket_connect_timeout",
-             "socket_keepalive", "health_check_interval", "retries", "client_name", "sentinels",
-             *_SENTINEL_KEYS)
 _PORT_MAX = 65535
 _POOL_LIMIT = 2**31  # the base class's default: no practical limit
 _BLOCKING_LIMIT = 100_000  # a blocking pool keeps one queue slot per connection it may open
@@ -194,7 +190,8 @@ class _Checker:
 
 
 def _known_names(obj):
-    return {*obj._params_dict, *obj._default_params, *_SSH_EXTRA, *_OWN_KEYS, *_ostrel_cluster.NAMES}
+    # the typed configuration lists every key, the tunnel companion's included
+    return {*obj._params_dict, *obj._default_params, *OstrelRedisConfig.__annotations__}
 
 
 def _problems(obj):
@@ -397,7 +394,8 @@ _CHANNELS = ("+switch-master", "+failover-state-send-slaveof-noone", "+failover-
 def _listen(watch, host, port, kwargs):
     """One sentinel's announcements, for as long as the object lives; re-subscribes after errors."""
     while not watch.stopping.is_set():
-        client = redis.Redis(host=host, port=port, decode_responses=True, **kwargs)
+        # no retries of its own: a failed subscription is simply made again, on its own clock
+        client = redis.Redis(host=host, port=port, decode_responses=True, retry=Retry(NoBackoff(), 0), **kwargs)
         pubsub = client.pubsub(ignore_subscribe_messages=True)
         try:
             pubsub.subscribe(*_CHANNELS)
@@ -489,6 +487,56 @@ class _BlockingSentinelPool(redis.sentinel.SentinelConnectionPool, redis.Blockin
 
 
 # --- the class ------------------------------------------------------------------------------
+
+class OstrelRedisConfig(typing.TypedDict, total=False):
+    """Every configuration key OstrelRedis knows, with its type (every key is optional).
+
+    Annotating a configuration with it lets a type checker find a misspelt key or a value of
+    the wrong type; at run time it is also the list of keys that are not refused.
+    """
+
+    host: str
+    port: int
+    password: str | bytes
+    username: str
+    database: int
+    decode_responses: bool
+    max_connections: int
+    pool_timeout: float
+    ssl: bool
+    ssl_ca_certs: str | os.PathLike[str]
+    ssl_certfile: str | os.PathLike[str]
+    ssl_keyfile: str | os.PathLike[str]
+    ssl_password: str | bytes
+    ssl_cert_reqs: typing.Literal["required", "optional", "none"]
+    ssl_check_hostname: bool
+    socket_timeout: float
+    socket_connect_timeout: float
+    socket_keepalive: bool
+    health_check_interval: float
+    retries: int
+    client_name: str
+    sentinels: list[tuple[str, int] | str]
+    sentinel_service: str
+    sentinel_username: str
+    sentinel_password: str | bytes
+    sentinel_ssl: bool
+    failover_hold: float
+    cluster: bool
+    cluster_nodes: list[tuple[str, int] | str]
+    ssh: bool
+    ssh_host: str
+    ssh_port: int
+    ssh_user: str
+    ssh_password: str
+    ssh_rsa: str
+    ssh_rsa_pwd: str
+    ssh_known_hosts: str
+    ssh_host_key_check: bool
+    ssh_timeout: float
+    ssh_keepalive: float
+    ssh_max_connections: int
+
 
 class OstrelRedis(redis_main.OstrelRedisMain):
     __doc__ = __doc__  # help() on the class shows the whole parameter list

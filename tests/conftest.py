@@ -501,6 +501,9 @@ class SentinelSet:
         self.start_data(self.ports[0])
         for port in self.ports[1:]:
             self.start_data(port, self.ports[0])
+        # sentinels look at a replica every 10 s: the first look must find it linked
+        wait_until(lambda: all(self.node(p).info("replication")["master_link_status"] == "up"
+                               for p in self.ports[1:]), "the replicas did not link up")
         for port in self.sentinel_ports:
             workdir = os.path.join(self.dir, f"sentinel-{port}")
             os.makedirs(workdir)
@@ -535,7 +538,10 @@ class SentinelSet:
         return seen[0]
 
     def wait_healthy(self, timeout=30):
-        """Every sentinel agrees on one master that has all the others as linked replicas."""
+        """Every sentinel agrees on one master and has seen each other server as its linked replica.
+
+        Sentinel promotes only a replica it has lately seen up and linked, so this waits for that.
+        """
 
         def healthy():
             states = [self.sentinel(p).sentinel_master(self.service) for p in self.sentinel_ports]
@@ -546,22 +552,13 @@ class SentinelSet:
             info = self.node(master.pop()).info("replication")
             online = [v for k, v in info.items() if k.startswith("slave") and isinstance(v, dict)
                       and v.get("state") == "online"]
-            return info["role"] == "master" and len(online) == len(self.ports) - 1 and all(
-                s["num-slaves"] == len(self.ports) - 1 for s in states)
+            replicas = [r for p in self.sentinel_ports for r in self.sentinel(p).sentinel_slaves(self.service)]
+            return info["role"] == "master" and len(online) == len(self.ports) - 1 \
+                and len(replicas) == 3 * (len(self.ports) - 1) and not [
+                    r for r in replicas if r["is_sdown"] or r["master-link-status"] != "ok"
+                    or r["master-link-down-time"]]
 
         wait_until(healthy, "the Sentinel set-up did not settle", timeout)
-
-    def restore(self):
-        """Brings every data server back as a replica of the current master (a killed one restarts)."""
-        master = self.master_port()
-        for port in self.ports:
-            if port != master:
-                if self.procs[port].poll() is not None:
-                    self.start_data(port, master)
-                    wait_until(lambda: self.node(port).ping(), f"redis-server {port} restart")
-                else:
-                    self.node(port).replicaof("127.0.0.1", master)
-        self.wait_healthy()
 
     def config(self, **extra):
         return {"sentinels": [("127.0.0.1", p) for p in self.sentinel_ports],

@@ -1,11 +1,14 @@
 """OstrelRedis against real servers: TLS (a throwaway CA), ACL users, pool options, validation."""
 
+import signal
 import socket
+import threading
+import time
 
 import pytest
 import redis
 
-from conftest import TLSRedis
+from conftest import SentinelSet, TLSRedis, wait_until
 from ostrel_redis import OstrelRedis
 
 
@@ -142,7 +145,7 @@ def test_the_base_message_still_reports_missing_host_and_port():
 SECRETS = {"password": "pw-1-secret", "ssl_password": "pw-2-secret", "sentinel_password": "pw-3-secret"}
 
 
-def test_secrets_stay_out_of_reprs_and_messages(tls):
+def test_secrets_stay_out_of_reprs_and_messages():
     cfg = {"host": "127.0.0.1", "port": 1, "sentinels": ["127.0.0.1:1"], "sentinel_service": "m",
            "ssl": True, **SECRETS}
     store = OstrelRedis(cfg)
@@ -154,6 +157,7 @@ def test_secrets_stay_out_of_reprs_and_messages(tls):
     assert "ssl_password: must be a text, not int" in shown[-1]
     assert not [text for text in shown for secret in [*SECRETS.values(), "12345"] if secret in text]
     store.close()
+    assert not listeners()  # those of a sentinel that is not there stop too
 
 
 def test_from_url_reads_user_password_and_options_and_overrides_win(server):
@@ -187,3 +191,74 @@ def test_from_url_refusals(url, message):
     with pytest.raises(ValueError) as caught:
         OstrelRedis.from_url(url)
     assert str(caught.value).startswith(message)
+
+
+@pytest.fixture
+def sentinels():
+    # one set-up per failover: Sentinel takes up to 10 s to trust a demoted master as a replica
+    group = SentinelSet().start()
+    yield group
+    group.stop()
+
+
+class Writer(threading.Thread):
+    """Writes a new key every few milliseconds through one object, noting each outcome and its time."""
+
+    def __init__(self, store):
+        super().__init__(daemon=True)
+        self.store, self.log, self.stopping = store, [], threading.Event()
+
+    def run(self):
+        n = 0
+        while not self.stopping.is_set():
+            n += 1
+            try:
+                self.store._set(f"w:{n}", n)
+                self.log.append((time.monotonic(), n, None))
+            except redis.RedisError as exc:
+                self.log.append((time.monotonic(), n, exc))
+            self.stopping.wait(0.005)
+
+    def successes_after(self, moment):
+        return sum(1 for t, _, error in self.log if t > moment and error is None)
+
+
+def listeners():
+    return [t for t in threading.enumerate() if t.name.startswith("ostrel_redis sentinel")]
+
+
+@pytest.mark.parametrize("how, min_replicas", [("failover", 0), ("failover", 1), ("kill", 0)],
+                         ids=["SENTINEL-FAILOVER", "SENTINEL-FAILOVER-min-replicas", "SIGKILL"])
+def test_one_object_rides_out_a_failover(sentinels, how, min_replicas):
+    old = sentinels.master_port()
+    sentinels.node(old).flushall()
+    sentinels.node(old).config_set("min-replicas-to-write", min_replicas)
+    store = OstrelRedis(sentinels.config(socket_timeout=1, socket_connect_timeout=0.5))
+    writer = Writer(store)
+    writer.start()
+    try:
+        wait_until(lambda: writer.successes_after(0) >= 10, "no writes before the failover")
+        started = time.monotonic()
+        if how == "kill":
+            sentinels.procs[old].send_signal(signal.SIGKILL)
+        else:
+            sentinels.sentinel().sentinel_failover(sentinels.service)
+        # master_port() waits until every sentinel names the same master
+        wait_until(lambda: sentinels.master_port() != old, "no failover")
+        new = sentinels.master_port()
+        switched = time.monotonic()
+        wait_until(lambda: writer.successes_after(switched) >= 20, "no writes after the failover")
+    finally:
+        writer.stopping.set()
+        writer.join()
+        store.close()
+        sentinels.node(old if how != "kill" else new).config_set("min-replicas-to-write", 0)
+    assert not listeners()
+    kept = set(sentinels.node(new).keys("w:*"))
+    failed = [t for t, _, error in writer.log if error is not None]
+    acked = [(t, f"w:{n}") for t, n, error in writer.log if error is None]
+    # no user action: the same object writes to the new master, and failed only while it changed
+    assert all(started <= t <= switched + 1 for t in failed)
+    assert [key for t, key in acked if t > switched and key not in kept] == []
+    if min_replicas:
+        assert [key for _, key in acked if key not in kept] == []

@@ -58,3 +58,19 @@ def tunnel(config: dict[str, Any]) -> OstrelVar:
 
 assert redis_main.OstrelVar is OstrelVar and redis_main.redis is redis
 tests: dict[str, Any] = redis_main.__test__
+
+
+def production(ca: str) -> int:
+    from ostrel_redis import OstrelRedis, OstrelRedisConfig
+
+    config: OstrelRedisConfig = {"host": "redis.example", "port": 6380, "ssl": True, "ssl_ca_certs": ca,
+                                 "username": "app", "password": "pw", "retries": 2, "socket_timeout": 1.5}
+    with OstrelRedis(config) as store:
+        store._set("k", "v", 1)
+    replicated = OstrelRedis({"sentinels": [("127.0.0.1", 26379), "127.0.0.1:26380"],
+                              "sentinel_service": "main", "failover_hold": 2})
+    replicated.close()
+    with OstrelRedis({"host": "10.0.0.11", "port": 7000, "cluster": True,
+                      "cluster_nodes": ["10.0.0.12:7000", ("10.0.0.13", 7000)]}) as sharded:
+        sharded._set("k", "v")
+    return OstrelRedis.from_url("rediss://redis.example:6380", ssl_ca_certs=ca)._get_size()

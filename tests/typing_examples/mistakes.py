@@ -1,5 +1,5 @@
 # pyright: strict, reportPrivateUsage=false
-"""Four mistakes a type checker must report, each on the line that carries its expected codes."""
+"""Mistakes a type checker must report, each on the line that carries its expected codes."""
 
 import redis_main
 
@@ -8,3 +8,9 @@ store._set_list("letters", ("a", "b"))  # expect: call-overload reportCallIssue 
 name: str = store._get_size()  # expect: assignment reportAssignmentType
 store._gett("letters")  # expect: attr-defined reportAttributeAccessIssue reportUnknownMemberType
 redis_main.OstrelRedisMain()  # expect: call-arg reportCallIssue
+
+from ostrel_redis import OstrelRedis  # noqa: E402
+
+OstrelRedis({"host": "127.0.0.1", "passwrd": "s3cret"})  # expect: typeddict-unknown-key reportArgumentType
+OstrelRedis({"host": "127.0.0.1", "port": "6379"})  # expect: typeddict-item reportArgumentType
+OstrelRedis.from_url("redis://127.0.0.1", retries="3")  # expect: arg-type reportArgumentType
