@@ -31,22 +31,40 @@ def keys_in_slots(slots, count, prefix="k"):
 
 
 class RedisClusterSet:
-    """Nodes started with --cluster-enabled and joined by `redis-cli --cluster create`."""
+    """Nodes started with --cluster-enabled and joined by `redis-cli --cluster create`.
 
-    def __init__(self, primaries=3, replicas=1, node_timeout_ms=1000):
+    With tls, every node also has a TLS port (certificate for 127.0.0.1 from a throwaway CA) and
+    the nodes talk TLS among themselves; a client on a TLS port is told the others' TLS ports, one
+    on a plain port their plain ones, so the tests' own plain checks keep working.
+    """
+
+    def __init__(self, primaries=3, replicas=1, node_timeout_ms=1000, tls=False):
         self.dir = tempfile.mkdtemp(prefix="redis-main-cluster-")
         self.ports = [free_port() for _ in range(primaries * (1 + replicas))]
         self.bus_ports = {port: free_port() for port in self.ports}  # port + 10000 may not exist
         self.primaries, self.replicas = primaries, replicas
         self.node_timeout_ms, self.procs = node_timeout_ms, {}
+        self.tls_ports, self.tls_args = {}, []
+        if tls:
+            import trustme
+
+            ca = trustme.CA()
+            self.ca_file, server = os.path.join(self.dir, "ca.pem"), os.path.join(self.dir, "server.pem")
+            ca.cert_pem.write_to_path(self.ca_file)
+            ca.issue_cert("127.0.0.1").private_key_and_cert_chain_pem.write_to_path(server)
+            self.tls_ports = {port: free_port() for port in self.ports}
+            self.tls_args = ["--tls-cluster", "yes", "--tls-replication", "yes", "--tls-cert-file", server,
+                             "--tls-key-file", server, "--tls-ca-cert-file", self.ca_file,
+                             "--tls-auth-clients", "no"]
 
     def start_node(self, port):
+        tls = ["--tls-port", str(self.tls_ports[port]), *self.tls_args] if self.tls_ports else []
         self.procs[port] = start_redis(
             os.path.join(self.dir, str(port)), "--port", str(port), "--cluster-enabled", "yes",
             "--cluster-port", str(self.bus_ports[port]), "--cluster-config-file", "nodes.conf",
             "--cluster-node-timeout", str(self.node_timeout_ms),
             # a new replica syncs at once instead of waiting for others to join the transfer
-            "--repl-diskless-sync-delay", "0")
+            "--repl-diskless-sync-delay", "0", *tls)
 
     def start(self):
         try:
@@ -81,29 +99,40 @@ class RedisClusterSet:
 
     def wait_healthy(self, timeout=30):
         """Every node says the cluster is ok with all slots served, knows all the others without
-        failure flags, and every replica is in sync with its primary."""
+        failure flags and with the roles they give themselves, and every replica is in sync."""
 
         def healthy():
+            roles = self.roles()
+            if len(roles) != len(self.ports):
+                return False
+            if list(roles.values()).count("master") != self.primaries:
+                return False
             for port in self.ports:
                 info = self.node(port).cluster("info")
                 if (info["cluster_state"] != "ok" or int(info["cluster_slots_ok"]) != SLOTS
                         or int(info["cluster_known_nodes"]) != len(self.ports)):
                     return False
-                flags = [f for entry in self.nodes_view(port).values() for f in entry["flags"]]
-                if any(f in ("fail", "fail?", "handshake", "noaddr") for f in flags):
+                view = self.nodes_view(port)
+                if set(view) != set(self.ports):  # with TLS, the plain ports travel by gossip
                     return False
+                for p, entry in view.items():
+                    if any(f in ("fail", "fail?", "handshake", "noaddr") for f in entry["flags"]) or \
+                            ("master" if "master" in entry["flags"] else "slave") != roles[p]:
+                        return False
             return all(self.node(p).info("replication").get("master_link_status") == "up"
                        for p in self.replica_ports())
 
         wait_until(healthy, "the cluster did not settle", timeout)
 
+    def roles(self):
+        """What each live node says it is: master or slave."""
+        return {p: self.node(p).info("replication")["role"] for p in self.live()}
+
     def primary_ports(self):
-        view = self.nodes_view(self.live_port())
-        return sorted(p for p, entry in view.items() if "master" in entry["flags"] and p in self.live())
+        return sorted(p for p, role in self.roles().items() if role == "master")
 
     def replica_ports(self):
-        view = self.nodes_view(self.live_port())
-        return sorted(p for p, entry in view.items() if "slave" in entry["flags"] and p in self.live())
+        return sorted(p for p, role in self.roles().items() if role == "slave")
 
     def live(self):
         return [p for p, proc in self.procs.items() if proc.poll() is None]
@@ -120,6 +149,12 @@ class RedisClusterSet:
 
     def owner(self, key):
         return self.slot_owners()[slot_of(key)]
+
+    def set_node_timeout(self, ms):
+        """How long the nodes wait for a silent node before they call it failed, on every live node."""
+        self.node_timeout_ms = ms
+        for port in self.live():
+            self.node(port).config_set("cluster-node-timeout", ms)
 
     def kill(self, port):
         stop_process(self.procs[port], signal.SIGKILL)
@@ -141,7 +176,8 @@ class RedisClusterSet:
             dst.cluster("setslot", slot, "IMPORTING", src_id)
             src.cluster("setslot", slot, "MIGRATING", dst_id)
             while keys := src.cluster("getkeysinslot", slot, 100):
-                src.execute_command("MIGRATE", "127.0.0.1", target, "", 0, 5000, "KEYS", *keys)
+                for key in keys:  # one by one: the "" key of MIGRATE ... KEYS counts as slot 0's
+                    src.execute_command("MIGRATE", "127.0.0.1", target, key, 0, 5000)
             # the new owner first: told before it, the old one would send clients back to it
             for port in [target, source, *(p for p in self.primary_ports() if p not in (source, target))]:
                 self.node(port).cluster("setslot", slot, "NODE", dst_id)

@@ -13,7 +13,17 @@ from ostrel_redis import OstrelRedis
 
 @pytest.fixture(scope="module")
 def cluster():
-    nodes = RedisClusterSet().start()
+    # a node timeout long enough that a busy machine causes no failover of its own; the failover
+    # test shortens it for its run
+    nodes = RedisClusterSet(node_timeout_ms=5000).start()
+    yield nodes
+    nodes.stop()
+
+
+@pytest.fixture(scope="module")
+def tls_cluster():
+    """Three primaries with TLS ports beside their plain ones, talking TLS among themselves."""
+    nodes = RedisClusterSet(replicas=0, node_timeout_ms=5000, tls=True).start()
     yield nodes
     nodes.stop()
 
@@ -121,6 +131,21 @@ def test_each_database_key_of_database_0_has_a_client_and_first_uses_make_one(cl
         assert store._get_engine("abc") is not got[0] and list(store._db_dict) == ["0", "abc"]
 
 
+def test_tls_reaches_every_primary_and_a_wrong_ca_is_refused(tls_cluster, tmp_path):
+    cfg = {"host": "127.0.0.1", "port": tls_cluster.tls_ports[tls_cluster.ports[0]], "cluster": True,
+           "ssl": True, "ssl_ca_certs": tls_cluster.ca_file}
+    with OstrelRedis(cfg) as store:
+        for port, key in key_per_primary(tls_cluster, "tls").items():
+            store._set(key, "over TLS")
+            assert tls_cluster.node(port).get(key) == "over TLS"
+    import trustme
+
+    trustme.CA().cert_pem.write_to_path(str(tmp_path / "other-ca.pem"))
+    with OstrelRedis(dict(cfg, ssl_ca_certs=str(tmp_path / "other-ca.pem"), retries=0)) as store:
+        with pytest.raises(redis.exceptions.RedisClusterException, match="CERTIFICATE_VERIFY_FAILED"):
+            store._get("k")
+
+
 def test_user_and_client_name_reach_every_node_and_close_lets_go(cluster):
     for port in cluster.ports:
         cluster.node(port).acl_setuser("cluster-user", enabled=True, passwords=["+cpw"], keys=["*"],
@@ -182,9 +207,11 @@ def test_resharding_under_load_loses_nothing(cluster, store):
     writer = Writer(store, keys)
     writer.start()
     progress = []
-    cluster.move_slots(moving, source, target, on_each=lambda slot: progress.append(len(writer.acked)))
-    time.sleep(0.2)
-    writer.stop()
+    try:
+        cluster.move_slots(moving, source, target, on_each=lambda slot: progress.append(len(writer.acked)))
+        time.sleep(0.2)
+    finally:
+        writer.stop()
     assert progress[-1] > progress[0]  # the writer ran while slots moved
     assert not writer.errors and not writer.mismatches
     assert {cluster.owner(k) for k in keys} == {target}
@@ -195,6 +222,7 @@ def test_resharding_under_load_loses_nothing(cluster, store):
 def test_a_killed_primary_is_replaced_and_the_same_object_writes_again(cluster, store):
     victim = cluster.owner("failover:0")
     keys = keys_in_slots({slot_of("failover:0")}, 20, prefix="failover")
+    cluster.set_node_timeout(1000)
     writer = Writer(store, keys)
     writer.start()
     try:
@@ -214,6 +242,7 @@ def test_a_killed_primary_is_replaced_and_the_same_object_writes_again(cluster, 
     finally:
         writer.stop()
         cluster.restore()
+        cluster.set_node_timeout(5000)
 
 
 @pytest.mark.parametrize("extra, message", [
