@@ -25,3 +25,13 @@ test-wheel:
 
 typecheck:
 	bash scripts/check_types.sh
+
+# The demo's walk through OstrelRedis over TLS, against a throwaway TLS server it starts itself.
+.PHONY: demo-tls
+demo-tls:
+	bash scripts/demo.sh --tls
+
+# Sentinel failovers under a writer, OstrelRedis and plain redis-py side by side (not a test).
+.PHONY: failover-demo
+failover-demo:
+	bash scripts/failover-demo.sh

@@ -95,7 +95,6 @@ from redis.connection import parse_url, to_bool
 from redis.retry import Retry
 
 import _ostrel_cluster
-import ostrel_ssh  # noqa: F401  (the tunnel companion the base class opens; imported so it is there)
 import redis_main
 from ostrel_var import _hidden
 
@@ -144,7 +143,7 @@ def _sentinel_address(item):
     """(host, port) from a pair or a "host:port" text, or None when it is neither."""
     if isinstance(item, str):
         host, sep, port = item.rpartition(":")
-        item = (host.strip("[]"), int(port)) if sep and port.isdigit() else None
+        item = (host.strip("[]"), int(port)) if sep and port.isascii() and port.isdigit() else None
     if isinstance(item, (tuple, list)) and len(item) == 2:
         host, port = item
         if isinstance(host, str) and host and _is_int(port) and 0 < port <= _PORT_MAX:
@@ -364,11 +363,15 @@ class _Watch:
         if channel == "+switch-master":
             if len(words) == 5 and words[0] == self.service and words[4].isdigit():
                 self.switched(words[3], int(words[4]))
-        elif "@" in words and words[words.index("@") + 1:][:1] == [self.service]:
-            if channel == "+failover-state-send-slaveof-noone":
-                self.failover_started()
-            else:  # an aborted or timed-out failover
-                self.failover_ended()
+            return
+        # "<type> <name> <ip> <port>", then "@ <master name> <ip> <port>" for a replica's event
+        master = words[words.index("@") + 1:][:1] if "@" in words else words[1:2]
+        if master != [self.service]:
+            return
+        if channel == "+failover-state-send-slaveof-noone":
+            self.failover_started()
+        else:  # an aborted or timed-out failover
+            self.failover_ended()
 
     def start(self, addresses, kwargs):
         with self.lock:
@@ -454,10 +457,12 @@ class _WatchedSSLConnection(_WatchedConnection, redis.SSLConnection):
 
 
 class _Sentinel(redis.Sentinel):
-    """Asks every sentinel and believes the one with the newest configuration epoch.
+    """Asks every sentinel and believes the newest configuration, not the first answer.
 
-    Right after a switch only the sentinel that led the failover knows the new master; the
-    others keep naming the old one for a second or two, and the first answer would send us back.
+    Around a switch the sentinels disagree for a second or two: those that have not heard of it
+    name the old master, and the one leading the failover names the old master too, flagged
+    failover_in_progress, until it has reconfigured the replicas. So a sentinel with a newer
+    configuration epoch wins, and among equals one not in the middle of a failover.
     """
 
     def discover_master(self, service_name):
@@ -469,17 +474,14 @@ class _Sentinel(redis.Sentinel):
                 errors.append(f"{sentinel}: {exc}")
                 continue
             if state and self.check_master_state(state, service_name):
-                epoch = int(state.get("config-epoch") or 0)
-                if best is None or epoch > best[0]:
-                    best = (epoch, state["ip"], int(state["port"]))
+                settled = "failover_in_progress" not in str(state.get("flags", ""))
+                rank = (int(state.get("config-epoch") or 0), settled)
+                if best is None or rank > best[0]:
+                    best = (rank, state["ip"], int(state["port"]))
         if best is None:
             detail = f": {'; '.join(errors)}" if errors else ""
             raise redis.sentinel.MasterNotFoundError(f"No master found for {service_name!r}{detail}")
         return best[1], best[2]
-
-
-class _SentinelPool(redis.sentinel.SentinelConnectionPool):
-    pass
 
 
 class _BlockingSentinelPool(redis.sentinel.SentinelConnectionPool, redis.BlockingConnectionPool):
@@ -602,7 +604,7 @@ class OstrelRedis(redis_main.OstrelRedisMain):
             pool = cls(host=self._config.host, port=self._config.port, db=number,
                        connection_class=redis.SSLConnection if tls else redis.Connection, **opts)
         else:
-            cls = _BlockingSentinelPool if blocking else _SentinelPool
+            cls = _BlockingSentinelPool if blocking else redis.sentinel.SentinelConnectionPool
             pool = cls(self._watch.service, self._sentinel, db=number, ostrel_watch=self._watch,
                        connection_class=_WatchedSSLConnection if tls else _WatchedConnection, **opts)
             self._watch.pools.add(pool)

@@ -1,7 +1,9 @@
 """A walk through every operation of OstrelRedisMain, printing what goes in and what comes back.
 
 The server comes from REDIS_HOST (default 127.0.0.1), REDIS_PORT (default 6379) and REDIS_PASSWORD.
-Every key it writes starts with "redis_main-demo:" and is deleted again at the end.
+With REDIS_TLS_CA (a CA file) it uses OstrelRedis over TLS instead, checking the server's
+certificate against that CA, and shows first that a client trusting only the system's CAs is
+refused. Every key it writes starts with "redis_main-demo:" and is deleted again at the end.
 """
 
 import os
@@ -62,14 +64,33 @@ def walk(store):
     call(store, "_close")
 
 
+def tls_store(config, ca):
+    import ostrel_redis
+
+    config = {k: v for k, v in config.items() if v is not None}
+    print(f"OstrelRedis {ostrel_redis.__version__} over TLS against {config['host']}:{config['port']}\n")
+    print("Trusting only the system's CAs, the server's certificate is refused:")
+    with ostrel_redis.OstrelRedis(dict(config, ssl=True, retries=0)) as untrusting:
+        try:
+            untrusting._get_size()
+        except redis.ConnectionError as exc:
+            print(f"  _get_size()\n      -> {type(exc).__name__}: {exc}")
+    store = ostrel_redis.OstrelRedis(dict(config, ssl=True, ssl_ca_certs=ca, client_name="redis_main-demo"))
+    print(f"Trusting the throwaway CA:\n  {store!r}")
+    return store
+
+
 def main():
     host = os.environ.get("REDIS_HOST") or "127.0.0.1"
     port = os.environ.get("REDIS_PORT") or "6379"
     if not port.isdigit():
         sys.exit(f"demo: REDIS_PORT must be a port number, not {port!r}")
     config = {"host": host, "port": int(port), "password": os.environ.get("REDIS_PASSWORD")}
-    print(f"OstrelRedisMain against {host}:{port}\n")
-    store = redis_main.OstrelRedisMain(config)
+    if os.environ.get("REDIS_TLS_CA"):
+        store = tls_store(config, os.environ["REDIS_TLS_CA"])
+    else:
+        print(f"OstrelRedisMain against {host}:{port}\n")
+        store = redis_main.OstrelRedisMain(config)
     try:
         walk(store)
     except (redis.ConnectionError, redis.TimeoutError) as exc:  # a wrong or missing password included
