@@ -60,8 +60,9 @@ With ``cluster`` the engine of a database key is a redis-py cluster client
 (``redis.cluster.RedisCluster``), kept in ``_db_dict`` and handed out by ``_get_engine`` as it
 is: it owns a pool per node, keeps the slot map, follows MOVED and ASK, and after a failover asks
 the nodes where the slots went; TLS, the user, time-outs, limits and ``retries`` apply to every
-node. A cluster has only database 0: a ``db`` whose database number is not 0 raises ValueError
-before anything is sent, and nothing is cached for it. What the operations mean there:
+node, and closing (``_close_db``, ``_close``, ``close()``, finalisation) closes it. A cluster
+has only database 0: a ``db`` whose database number is not 0 raises ValueError before anything
+is sent, and nothing is cached for it. What the operations mean there:
 ``_set``, ``_get``, ``_delete``, ``_set_list``, ``_get_list``, ``_set_dict`` and ``_get_dict``
 go to the primary that serves the key's slot; ``_keys`` is the union of KEYS over every primary
 (each key once), ``_get_size`` the sum of their DBSIZE (replicas not counted); ``_pipeline``
