@@ -485,17 +485,36 @@ class SentinelSet:
 
     service = "redis-main-test"
 
-    def __init__(self, replicas=1, down_after_ms=1000):
+    def __init__(self, replicas=1, down_after_ms=1000, tls=False):
         self.dir = tempfile.mkdtemp(prefix="redis-main-sentinel-")
         self.ports = [free_port() for _ in range(1 + replicas)]
         self.sentinel_ports = [free_port() for _ in range(3)]
         self.down_after_ms, self.procs = down_after_ms, {}
+        self.tls_args, self.client_tls = [], {}
+        if tls:  # every server and sentinel TLS only, with a certificate for 127.0.0.1
+            import trustme
+
+            ca = trustme.CA()
+            ca_file, cert = os.path.join(self.dir, "ca.pem"), os.path.join(self.dir, "server.pem")
+            ca.cert_pem.write_to_path(ca_file)
+            ca.issue_cert("127.0.0.1").private_key_and_cert_chain_pem.write_to_path(cert)
+            self.tls_args = ["tls-cert-file", cert, "tls-key-file", cert, "tls-ca-cert-file", ca_file,
+                             "tls-auth-clients", "no", "tls-replication", "yes"]
+            self.client_tls = {"ssl": True, "ssl_ca_certs": ca_file}
+
+    def listen(self, port):
+        """The options that make a server listen on port: in plain text or TLS only."""
+        if not self.client_tls:
+            return ["port", str(port)]
+        return ["port", "0", "tls-port", str(port), *self.tls_args]
 
     def start_data(self, port, replicaof=None):
         extra = ["--replicaof", "127.0.0.1", str(replicaof)] if replicaof else []
         # a replica must hold the data before a failover can promote it: no wait for others to sync
         extra += ["--repl-diskless-sync-delay", "0"]
-        self.procs[port] = start_redis(os.path.join(self.dir, str(port)), "--port", str(port), *extra)
+        self.procs[port] = start_redis(os.path.join(self.dir, str(port)),
+                                       *(f"--{a}" if i % 2 == 0 else a for i, a in enumerate(self.listen(port))),
+                                       *extra)
 
     def start(self):
         self.start_data(self.ports[0])
@@ -509,7 +528,9 @@ class SentinelSet:
             os.makedirs(workdir)
             conf = os.path.join(workdir, "sentinel.conf")
             with open(conf, "w") as f:
-                f.write(f"port {port}\nbind 127.0.0.1\ndir {workdir}\n"
+                options = self.listen(port)
+                f.write("".join(f"{k} {v}\n" for k, v in zip(options[::2], options[1::2])))
+                f.write(f"bind 127.0.0.1\ndir {workdir}\n"
                         f"sentinel monitor {self.service} 127.0.0.1 {self.ports[0]} 2\n"
                         f"sentinel down-after-milliseconds {self.service} {self.down_after_ms}\n"
                         f"sentinel failover-timeout {self.service} 6000\n")
@@ -520,10 +541,10 @@ class SentinelSet:
         return self
 
     def sentinel(self, port=None):
-        return redis.Redis(port=port or self.sentinel_ports[0], decode_responses=True, socket_timeout=2)
+        return self.node(port or self.sentinel_ports[0])
 
     def node(self, port):
-        return redis.Redis(port=port, decode_responses=True, socket_timeout=2)
+        return redis.Redis(host="127.0.0.1", port=port, decode_responses=True, socket_timeout=2, **self.client_tls)
 
     def master_port(self):
         """The master's port once every sentinel names the same one."""
@@ -558,7 +579,7 @@ class SentinelSet:
 
     def config(self, **extra):
         return {"sentinels": [("127.0.0.1", p) for p in self.sentinel_ports],
-                "sentinel_service": self.service, **extra}
+                "sentinel_service": self.service, **self.client_tls, **extra}
 
     def stop(self):
         for proc in self.procs.values():
