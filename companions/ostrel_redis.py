@@ -333,8 +333,14 @@ class _Watch:
         elif self.fence_until:
             self.fence_until = 0.0
 
+    def add_pool(self, pool):
+        with self.lock:  # a set that another thread is copying must not grow meanwhile
+            self.pools.add(pool)
+
     def drop_idle(self):
-        for pool in list(self.pools):
+        with self.lock:
+            pools = list(self.pools)
+        for pool in pools:
             pool.disconnect(inuse_connections=False)
 
     def failover_started(self):
@@ -608,7 +614,7 @@ class OstrelRedis(redis_main.OstrelRedisMain):
             cls = _BlockingSentinelPool if blocking else redis.sentinel.SentinelConnectionPool
             pool = cls(self._watch.service, self._sentinel, db=number, ostrel_watch=self._watch,
                        connection_class=_WatchedSSLConnection if tls else _WatchedConnection, **opts)
-            self._watch.pools.add(pool)
+            self._watch.add_pool(pool)
             self._watch.start(*self._sentinel_listen)
         self._db_dict.update({key: pool})
         return pool

@@ -236,7 +236,10 @@ def listeners():
 def test_one_object_rides_out_a_failover(sentinels, how, min_replicas, hold):
     old = sentinels.master_port()
     sentinels.node(old).config_set("min-replicas-to-write", min_replicas)
-    store = OstrelRedis(sentinels.config(socket_timeout=1, socket_connect_timeout=0.5, failover_hold=hold))
+    # the TLS case also takes the waiting pool through the failover
+    waiting = {"max_connections": 2, "pool_timeout": 2} if sentinels.client_tls else {}
+    store = OstrelRedis(sentinels.config(socket_timeout=1, socket_connect_timeout=0.5, failover_hold=hold,
+                                         **waiting))
     writer = Writer(store)
     writer.start()
     try:
@@ -256,6 +259,7 @@ def test_one_object_rides_out_a_failover(sentinels, how, min_replicas, hold):
         writer.join()
         store.close()
     assert not listeners()
+    assert isinstance(store._db_dict["0"], redis.BlockingConnectionPool) == bool(waiting)
     kept = set(sentinels.node(new).keys("w:*"))
     failed = [t for t, _, error in writer.log if error is not None]
     acked = [(t, f"w:{n}") for t, n, error in writer.log if error is None]
