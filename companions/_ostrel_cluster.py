@@ -14,7 +14,8 @@ from redis.cluster import ClusterNode, RedisCluster
 import redis_main
 
 # How soon after a failed command the client may ask the nodes for the slot map again (redis-py's
-# own default is 1 s): a promoted replica is found within this much of its election.
+# own default is 1 s; versions before the setting existed drop it): a promoted replica is found
+# within this much of its election.
 _REFRESH_INTERVAL = 0.1
 
 
@@ -68,10 +69,10 @@ class Cluster:
         # has asked the nodes where the slot went
         opts.pop("retry_on_error", None)
         pool_class = redis.BlockingConnectionPool if "timeout" in opts else redis.ConnectionPool
-        health = opts.pop("health_check_interval", None)  # the client drops it from node settings
-        if health is not None:
-            pool_class = functools.partial(pool_class, health_check_interval=health)
-        opts["connection_pool_class"] = pool_class
+        # the client hands its node pools only the settings it knows (which ones depends on the
+        # redis-py version): these two go to the pool class itself
+        bound = {name: opts.pop(name) for name in ("timeout", "health_check_interval") if name in opts}
+        opts["connection_pool_class"] = functools.partial(pool_class, **bound) if bound else pool_class
         opts["topology_refresh_min_interval"] = _REFRESH_INTERVAL
         if "ssl_cert_reqs" in opts:
             opts["ssl"] = True

@@ -169,6 +169,19 @@ def test_user_and_client_name_reach_every_node_and_close_lets_go(cluster):
     wait_until(lambda: not any(ours(p) for p in cluster.ports), "connections left open after close()", 5)
 
 
+def test_a_waiting_pool_on_the_nodes_waits_then_gives_up(cluster):
+    cfg = {"host": "127.0.0.1", "port": cluster.ports[0], "cluster": True, "max_connections": 1,
+           "pool_timeout": 0.2, "retries": 0}
+    with OstrelRedis(cfg) as store:
+        store._set("wait", "1")
+        pool = store._get_engine(0).get_node_from_key("wait").redis_connection.connection_pool
+        held = pool.get_connection()
+        with pytest.raises(redis.ConnectionError, match="No connection available"):
+            store._get("wait")
+        pool.release(held)
+        assert store._get("wait") == "1"
+
+
 class Writer(threading.Thread):
     """Writes (and reads back) keys in turn until stopped; keeps what was acknowledged and what failed."""
 
