@@ -62,7 +62,9 @@ is: it owns a pool per node, keeps the slot map, follows MOVED and ASK, and afte
 the nodes where the slots went; TLS, the user, time-outs, limits and ``retries`` apply to every
 node, and closing (``_close_db``, ``_close``, ``close()``, finalisation) closes it. A cluster
 has only database 0: a ``db`` whose database number is not 0 raises ValueError before anything
-is sent, and nothing is cached for it. What the operations mean there:
+is sent, and nothing is cached for it. Reaching no node at all (a wrong CA included) raises
+``redis.exceptions.RedisClusterException``, which is not a ``redis.RedisError``. What the
+operations mean there:
 ``_set``, ``_get``, ``_delete``, ``_set_list``, ``_get_list``, ``_set_dict`` and ``_get_dict``
 go to the primary that serves the key's slot; ``_keys`` is the union of KEYS over every primary
 (each key once), ``_get_size`` the sum of their DBSIZE (replicas not counted); ``_pipeline``
