@@ -313,20 +313,36 @@ def _tls_options(entries):
     return opts
 
 
+_WATCHES = weakref.WeakSet()
+
+
+def _after_fork():
+    for watch in list(_WATCHES):
+        watch.forked()
+
+
+os.register_at_fork(after_in_child=_after_fork)
+
+
 class _Watch:
     """What the listeners learnt of the master: the switch count, and whether a failover is under way."""
 
-    def __init__(self, service, hold):
-        self.service, self.hold = service, hold
+    def __init__(self, service, hold, addresses, kwargs):
+        self.service, self.hold, self.addresses, self.kwargs = service, hold, addresses, kwargs
         self.generation = 0  # bumped at every switch; a connection opened before one is dropped
         self.master = None
+        self.pools = weakref.WeakSet()
+        self.forked()
+        _WATCHES.add(self)
+
+    def forked(self):
+        """A fresh state of the threads; in a forked child the listeners did not come along."""
         self.fence_until = 0.0  # while in the future, commands wait for the switch
         self.opened = threading.Event()
         self.opened.set()
-        self.pools = weakref.WeakSet()
         self.stopping = threading.Event()
         self.threads = []
-        self.lock = threading.Lock()
+        self.lock = threading.Lock()  # a copy may have been held by a thread that is gone
 
     def wait_fence(self):
         left = self.fence_until - time.monotonic()
@@ -382,12 +398,12 @@ class _Watch:
         else:  # an aborted or timed-out failover
             self.failover_ended()
 
-    def start(self, addresses, kwargs):
+    def start(self):
         with self.lock:
-            if self.threads:
+            if self.threads or self.stopping.is_set():
                 return
-            for host, port in addresses:
-                thread = threading.Thread(target=_listen, args=(self, host, port, kwargs),
+            for host, port in self.addresses:
+                thread = threading.Thread(target=_listen, args=(self, host, port, self.kwargs),
                                           name=f"ostrel_redis sentinel {host}:{port}", daemon=True)
                 self.threads.append(thread)
                 thread.start()
@@ -432,7 +448,10 @@ class _WatchedConnection(redis.sentinel.SentinelManagedConnection):
         super().__init__(**kwargs)
 
     def connect_to(self, address):
-        self._generation = self._watch.generation
+        watch = self._watch
+        if not watch.threads:  # a forked child reconnects first, and starts listeners of its own
+            watch.start()
+        self._generation = watch.generation
         super().connect_to(address)
 
     def send_packed_command(self, command, check_health=True):
@@ -596,9 +615,8 @@ class OstrelRedis(redis_main.OstrelRedisMain):
             kwargs["ssl"] = True
             kwargs.update(_tls_options(entries))
         hold = entries.get("failover_hold")
-        self._watch = _Watch(entries["sentinel_service"], _HOLD if hold is None else hold)
+        self._watch = _Watch(entries["sentinel_service"], _HOLD if hold is None else hold, addresses, kwargs)
         self._sentinel = _Sentinel(addresses, sentinel_kwargs=kwargs)
-        self._sentinel_listen = (addresses, kwargs)
         weakref.finalize(self, self._watch.stop)
 
     def _connect(self, db):
@@ -617,7 +635,7 @@ class OstrelRedis(redis_main.OstrelRedisMain):
             pool = cls(self._watch.service, self._sentinel, db=number, ostrel_watch=self._watch,
                        connection_class=_WatchedSSLConnection if tls else _WatchedConnection, **opts)
             self._watch.add_pool(pool)
-            self._watch.start(*self._sentinel_listen)
+            self._watch.start()
         self._db_dict.update({key: pool})
         return pool
 

@@ -466,6 +466,28 @@ class TLSRedis:
         return {"host": "127.0.0.1", "port": self.port, "ssl": True, "ssl_ca_certs": self.ca_file, **extra}
 
 
+def in_forked_child(work):
+    """What work() returns (JSON-able) when run in a forked child, or the repr of what it raised."""
+    import json
+    import warnings
+
+    read, write = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() while other threads run
+        pid = os.fork()
+    if pid == 0:
+        try:
+            result = work()
+        except BaseException as exc:
+            result = repr(exc)
+        os.write(write, json.dumps(result).encode())
+        os._exit(0)
+    os.close(write)
+    os.waitpid(pid, 0)
+    with os.fdopen(read) as f:
+        return json.loads(f.read())
+
+
 def wait_until(ready, what, timeout=30):
     """Asks ready() until it is true; the set-ups that Sentinel drives take seconds, not tenths."""
     deadline = time.monotonic() + timeout

@@ -8,7 +8,7 @@ import time
 import pytest
 import redis
 
-from conftest import SentinelSet, TLSRedis, wait_until
+from conftest import SentinelSet, TLSRedis, in_forked_child, wait_until
 from ostrel_redis import OstrelRedis
 
 
@@ -268,3 +268,18 @@ def test_one_object_rides_out_a_failover(sentinels, how, min_replicas, hold):
     assert [key for t, key in acked if t > switched and key not in kept] == []
     if min_replicas and hold:
         assert [key for _, key in acked if key not in kept] == []
+
+
+@pytest.mark.parametrize("sentinels", ["plain"], indirect=True)
+def test_a_forked_child_listens_to_the_sentinels_itself(sentinels):
+    store = OstrelRedis(sentinels.config())
+    store._set("k", "parent")
+
+    def child():
+        report = [len(listeners()), store._get("k"), len(listeners())]
+        store.close()
+        return report + [len(listeners())]
+
+    assert in_forked_child(child) == [0, "parent", 3, 0]
+    assert len(listeners()) == 3  # the parent's kept listening
+    store.close()
