@@ -87,8 +87,9 @@ class RedisClusterSet:
         self.wait_healthy()
         return self
 
-    def node(self, port, **kwargs):
-        return redis.Redis(port=port, decode_responses=True, socket_timeout=2, **kwargs)
+    def node(self, port):
+        """A plain client of one node, for looking at what it holds."""
+        return redis.Redis(port=port, decode_responses=True, socket_timeout=2)
 
     def nodes_view(self, port):
         """CLUSTER NODES as the node at port sees it: {port: {"flags": [...], "node_id": ..., ...}}."""
