@@ -92,14 +92,18 @@ def one_thread_gets(path):
 
 
 def threaded_ops(path):
-    store = path.store
+    path.add("8-thread GET/SET (ops/s)", ops_per_second(path.store, DB))
+
+
+def ops_per_second(store, db):
+    """GET/SET calls per second of THREADS threads sharing store, each on a key of its own."""
     barrier = threading.Barrier(THREADS + 1)
 
     def work(n):
         barrier.wait()
         for i in range(THREAD_OPS // 2):
-            store._set(f"bench:t{n}", str(i), DB)
-            store._get(f"bench:t{n}", DB)
+            store._set(f"bench:t{n}", str(i), db)
+            store._get(f"bench:t{n}", db)
 
     threads = [threading.Thread(target=work, args=(n,)) for n in range(THREADS)]
     for t in threads:
@@ -108,7 +112,7 @@ def threaded_ops(path):
     start = time.perf_counter()
     for t in threads:
         t.join()
-    path.add("8-thread GET/SET (ops/s)", THREADS * THREAD_OPS / (time.perf_counter() - start))
+    return THREADS * THREAD_OPS / (time.perf_counter() - start)
 
 
 def big(path, entries):

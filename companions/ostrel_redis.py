@@ -34,6 +34,8 @@ own). What it adds is read from further keys of the configuration:
     failover_hold         seconds commands wait while a failover is under way (default 5; 0:
                           they go on to the old master, which may acknowledge writes and lose
                           them when it is demoted)
+  cluster               True: a Redis Cluster, with host and port naming one of its nodes
+    cluster_nodes         further nodes to start from, as (host, port) pairs or "host:port" texts
   ssh, ssh_host, ...    the SSH tunnel of ``ostrel_ssh`` (not with ``sentinels``: sentinels
                         report addresses only the SSH host can reach)
 
@@ -53,6 +55,25 @@ way commands wait (``failover_hold``) instead of writing to the old master, and 
 connections to the old master are dropped at once; READONLY, NOREPLICAS and connection errors
 drop the pools' idle connections, and reconnecting asks the sentinels for the master with the
 newest configuration epoch.
+
+With ``cluster`` the engine of a database key is a redis-py cluster client
+(``redis.cluster.RedisCluster``), kept in ``_db_dict`` and handed out by ``_get_engine`` as it
+is: it owns a pool per node, keeps the slot map, follows MOVED and ASK, and after a failover asks
+the nodes where the slots went; TLS, the user, time-outs, limits and ``retries`` apply to every
+node, and closing (``_close_db``, ``_close``, ``close()``, finalisation) closes it. A cluster
+has only database 0: a ``db`` whose database number is not 0 raises ValueError before anything
+is sent, and nothing is cached for it. Reaching no node at all (a wrong CA included) raises
+``redis.exceptions.RedisClusterException``, which is not a ``redis.RedisError``. What the
+operations mean there:
+``_set``, ``_get``, ``_delete``, ``_set_list``, ``_get_list``, ``_set_dict`` and ``_get_dict``
+go to the primary that serves the key's slot; ``_keys`` is the union of KEYS over every primary
+(each key once), ``_get_size`` the sum of their DBSIZE (replicas not counted); ``_pipeline``
+writes every entry, in one batch per primary, with no atomicity beyond each single SET (one
+transaction cannot span slots): entries a redirection or a failover interrupts are sent again,
+and when the client gives up, the entries already written on other nodes stay. Threads may
+share one object; they share the cluster client of a database key and through it its slot map,
+node list, retry policy and node pools (each command takes a connection of its own); a pipeline
+belongs to one ``_pipeline`` call, and concurrent first uses of a database key make one client.
 
 ``close()`` releases the pools, the listeners and the SSH tunnel; ``with OstrelRedis(...) as
 store:`` calls it on leaving. ``OstrelRedis.from_url(url, **overrides)`` reads ``redis://`` and
@@ -76,6 +97,7 @@ from redis.backoff import ExponentialWithJitterBackoff, NoBackoff
 from redis.connection import parse_url, to_bool
 from redis.retry import Retry
 
+import _ostrel_cluster
 import redis_main
 from ostrel_var import _hidden
 
@@ -218,6 +240,7 @@ def _problems(obj):
     c.check("client_name", lambda v: isinstance(v, str) and v != "" and v.isprintable() and " " not in v,
             "a client name (printable, no blanks)")
     _sentinel_problems(c, entries)
+    _ostrel_cluster.problems(c, entries, _sentinel_address)
     if cfg.ssh and entries.get("ssl") and entries.get("ssl_cert_reqs") != "none" \
             and entries.get("ssl_check_hostname") is not False:
         c.problems.append(
@@ -529,6 +552,8 @@ class OstrelRedisConfig(typing.TypedDict, total=False):
     sentinel_password: str | bytes
     sentinel_ssl: bool
     failover_hold: float
+    cluster: bool
+    cluster_nodes: list[tuple[str, int] | str]
     ssh: bool
     ssh_host: str
     ssh_port: int
@@ -550,6 +575,7 @@ class OstrelRedis(redis_main.OstrelRedisMain):
         self._closed = False
         self._watch = None
         self._sentinel = None
+        self._cluster = None
         self._warn_unchecked = False
         super().__init__(config)
         if self._warn_unchecked:
@@ -574,6 +600,10 @@ class OstrelRedis(redis_main.OstrelRedisMain):
         self._warn_unchecked = entries.get("ssl") and entries.get("ssl_cert_reqs") == "none"
         if entries.get("sentinels"):
             self._setup_sentinel(entries)
+        self._cluster = _ostrel_cluster.Cluster(entries, self._pool_options, _sentinel_address) \
+            if entries.get("cluster") else None
+        # in cluster mode the class gains the engine lookup that hands out the cluster client
+        self.__class__ = _ostrel_cluster.engine_class(type(self), self._cluster is not None)
 
     def _setup_sentinel(self, entries):
         addresses = [_sentinel_address(item) for item in entries["sentinels"]]
@@ -592,6 +622,8 @@ class OstrelRedis(redis_main.OstrelRedisMain):
     def _connect(self, db):
         key = db if type(db) is str else str(db)
         number = (db if type(db) is int else int(db)) if key.isdigit() else 0
+        if self._cluster is not None:
+            return self._cluster.connect(self, db, key, number)
         opts = dict(self._pool_options)
         blocking, tls = "timeout" in opts, "ssl_cert_reqs" in opts
         if self._watch is None:

@@ -2,8 +2,10 @@
 # Sets everything up (scripts/setup.sh), starts a throwaway redis-server on a free loopback port
 # and runs benchmarks/bench_operations.py against it; extra arguments go to that benchmark
 # (--samples N, --big-samples N, --only _get_list _get_dict ...). Then benchmarks/bench_tunnel.py
-# compares the SSH tunnel with `ssh -N -L` and with no tunnel (it starts an sshd of its own), and
-# benchmarks/bench_production.py OstrelRedis over TLS and Sentinel with redis-py on the same pools.
+# compares the SSH tunnel with `ssh -N -L` and with no tunnel (it starts an sshd of its own),
+# benchmarks/bench_production.py OstrelRedis over TLS and Sentinel with redis-py on the same pools,
+# and benchmarks/bench_cluster.py runs OstrelRedis on a six-node Redis Cluster it starts itself
+# against redis-py's cluster client, then times a failover.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VENV=${VENV:-$ROOT/.venv}
@@ -18,3 +20,5 @@ echo
 echo
 # OstrelRedis over TLS and through Sentinel (it starts its own servers)
 "$VENV/bin/python" -P "$ROOT/benchmarks/bench_production.py"
+echo
+"$VENV/bin/python" -P "$ROOT/benchmarks/bench_cluster.py" --port "$REDIS_PORT"

@@ -67,7 +67,7 @@ find_python() {
 }
 
 command -v dpkg-query >/dev/null 2>&1 || die "this set-up expects a Debian system (dpkg-query not found)"
-apt_install redis-server openssh-server openssh-client openssl g++ make pkg-config libssh-dev
+apt_install redis-server redis-tools openssh-server openssh-client openssl g++ make pkg-config libssh-dev
 
 PYTHON=$(find_python)
 say "using $PYTHON ($("$PYTHON" -c 'import sys; print(sys.version.split()[0])'))"

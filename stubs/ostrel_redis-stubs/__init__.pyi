@@ -5,6 +5,7 @@ from typing import Literal, TypedDict, Unpack
 
 import redis
 import redis_main
+from redis.cluster import RedisCluster
 
 __all__ = ["OstrelRedis", "OstrelRedisConfig"]
 __version__: str
@@ -39,6 +40,8 @@ class OstrelRedisConfig(TypedDict, total=False):
     sentinel_password: str | bytes
     sentinel_ssl: bool
     failover_hold: float
+    cluster: bool
+    cluster_nodes: list[tuple[str, int] | str]
     ssh: bool
     ssh_host: str
     ssh_port: int
@@ -56,8 +59,9 @@ class OstrelRedis(redis_main.OstrelRedisMain):
     def __init__(self, config: OstrelRedisConfig) -> None: ...
     def _set_params_dict(self) -> None: ...
     def _set_default_params(self) -> None: ...
-    # a Sentinel-managed pool when the configuration names sentinels
-    def _connect(self, db: int | str) -> redis.ConnectionPool: ...
+    # a Sentinel-managed pool when the configuration names sentinels; with cluster, a cluster
+    # client, which the base class's pool-only signature cannot say
+    def _connect(self, db: int | str) -> redis.ConnectionPool | RedisCluster: ...  # type: ignore[override]
     def close(self) -> None: ...
     def __enter__(self) -> OstrelRedis: ...
     def __exit__(self, *exc_info: object) -> None: ...

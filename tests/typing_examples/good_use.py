@@ -70,4 +70,7 @@ def production(ca: str) -> int:
     replicated = OstrelRedis({"sentinels": [("127.0.0.1", 26379), "127.0.0.1:26380"],
                               "sentinel_service": "main", "failover_hold": 2})
     replicated.close()
+    with OstrelRedis({"host": "10.0.0.11", "port": 7000, "cluster": True,
+                      "cluster_nodes": ["10.0.0.12:7000", ("10.0.0.13", 7000)]}) as sharded:
+        sharded._set("k", "v")
     return OstrelRedis.from_url("rediss://redis.example:6380", ssl_ca_certs=ca)._get_size()
