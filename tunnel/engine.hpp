@@ -81,6 +81,7 @@ private:
     static void* thread_main(void* self) noexcept;
     void run() noexcept;
     void close_all() noexcept;
+    void release_all(bool polite) noexcept;
     void adopt(ssh_session session) noexcept;
     void drop_session(const std::string& why) noexcept;
     void set_opening(Opening* opening) noexcept;

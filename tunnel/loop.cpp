@@ -108,36 +108,10 @@ void Engine::run() noexcept
 
 void Engine::close_all() noexcept
 {
-    // closing: the login in progress, every connection, then the session, then the listener
+    // closing: the login in progress, every connection and the session, then the listener
     end_reopen();
-    for (Conn* c : conns_) {
-        if (c->chan) {
-            ssh_remove_channel_callbacks(c->chan, &c->callbacks);
-        }
-    }
-    std::vector<Conn*> gone;
+    release_all(true);
     lock();
-    for (Conn* c : conns_) {
-        close_fd(c->fd);
-    }
-    gone.swap(conns_);
-    unlock();
-    for (Conn* c : gone) {
-        if (c->chan) {
-            ssh_channel_free(c->chan);
-        }
-        delete c;
-    }
-    lock();
-    if (session_) {
-        // non-blocking by now, so the goodbye never waits while a fork waits for the lock
-        ssh_event_remove_session(event_, session_);
-        ssh_event_free(event_);
-        end_session(session_, true);
-        event_ = nullptr;
-        session_ = nullptr;
-    }
-    session_fd_ = -1;
     close_fd(listener_);
     unlock();
     up_ = false;

@@ -41,13 +41,8 @@ void Engine::adopt(ssh_session session) noexcept
     up_.store(true, std::memory_order_release);
 }
 
-void Engine::drop_session(const std::string& why) noexcept
+void Engine::release_all(bool polite) noexcept
 {
-    if (!session_) {
-        return;
-    }
-    up_.store(false, std::memory_order_release);
-    // connections in flight fail at once rather than hang on a session that is gone
     for (Conn* c : conns_) {
         if (c->chan) {
             ssh_remove_channel_callbacks(c->chan, &c->callbacks);
@@ -65,15 +60,27 @@ void Engine::drop_session(const std::string& why) noexcept
     }
     gone.swap(conns_);
     session_fd_ = -1;
-    ssh_event_remove_session(event_, session_);
-    ssh_event_free(event_);
-    event_ = nullptr;
-    end_session(session_, false);  // frees the channels too
-    session_ = nullptr;
+    if (session_) {
+        // non-blocking by now, so a goodbye never waits while a fork waits for the lock
+        ssh_event_remove_session(event_, session_);
+        ssh_event_free(event_);
+        event_ = nullptr;
+        end_session(session_, polite);  // frees the channels too
+        session_ = nullptr;
+    }
     unlock();
     for (Conn* c : gone) {
         delete c;
     }
+}
+
+void Engine::drop_session(const std::string& why) noexcept
+{
+    if (!session_) {
+        return;
+    }
+    up_.store(false, std::memory_order_release);
+    release_all(false);  // connections in flight fail at once rather than hang on a session that is gone
     retry_at_ = 0;
     backoff_ms_ = 0;
     outage_logged_ = false;
