@@ -85,6 +85,7 @@ private:
     void adopt(ssh_session session) noexcept;
     void drop_session(const std::string& why) noexcept;
     void set_opening(Opening* opening) noexcept;
+    void back_off(long long now) noexcept;
     void begin_reopen(long long now) noexcept;
     void finish_reopen() noexcept;
     void end_reopen() noexcept;

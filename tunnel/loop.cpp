@@ -96,7 +96,9 @@ void Engine::run() noexcept
         if (session_ && !session_ok()) {
             drop_session(ssh_get_error(session_));  // copied into the message before the session goes
         }
-        expire_waiting(now_ms());
+        if (opening_) {
+            expire_waiting(now_ms());  // only then can a connection be waiting
+        }
         reap();
         keepalive(now_ms());
         if (session_) {
@@ -129,11 +131,12 @@ int Engine::poll_timeout(long long now) const noexcept
         sooner(std::max(last_rx_, last_keepalive_) + settings_->keepalive_ms);
     }
     if (opening_) {
+        // connections wait for a session only while one is being opened
         sooner(opening_->deadline());
-    }
-    for (const Conn* c : conns_) {
-        if (!c->chan && !c->dead) {
-            sooner(c->wait_until);
+        for (const Conn* c : conns_) {
+            if (!c->chan && !c->dead) {
+                sooner(c->wait_until);
+            }
         }
     }
     if (next < 0) {

@@ -88,12 +88,17 @@ void Engine::drop_session(const std::string& why) noexcept
                      "); its connections were closed, the next one re-opens it");
 }
 
+void Engine::back_off(long long now) noexcept
+{
+    backoff_ms_ = backoff_ms_ ? std::min(backoff_ms_ * 2, max_backoff_ms) : 1000;
+    retry_at_ = now + backoff_ms_;
+}
+
 void Engine::begin_reopen(long long now) noexcept
 {
     Opening* o = Opening::start(*this);
     if (!o) {
-        backoff_ms_ = backoff_ms_ ? std::min(backoff_ms_ * 2, max_backoff_ms) : 1000;
-        retry_at_ = now + backoff_ms_;
+        back_off(now);
         log(error, "cannot re-open the SSH session to " + settings_->label + ": no thread for the login");
         return;
     }
@@ -123,8 +128,7 @@ void Engine::finish_reopen() noexcept
         out.kind = Failure::timeout;
     }
     if (!session) {
-        backoff_ms_ = backoff_ms_ ? std::min(backoff_ms_ * 2, max_backoff_ms) : 1000;
-        retry_at_ = now_ms() + backoff_ms_;
+        back_off(now_ms());
         for (Conn* c : conns_) {
             c->dead = true;  // those waiting for it learn at once
         }
