@@ -1,5 +1,7 @@
 """OstrelRedis on a real six-node Redis Cluster: routing, multi-node operations, failover, resharding."""
 
+import signal
+import socket
 import threading
 import time
 
@@ -7,7 +9,7 @@ import pytest
 import redis
 
 from cluster_nodes import SLOTS, RedisClusterSet, keys_in_slots, slot_of
-from conftest import free_port, wait_until
+from conftest import free_port, in_forked_child, wait_until
 from ostrel_redis import OstrelRedis
 
 
@@ -271,3 +273,31 @@ def test_cluster_settings_are_checked(extra, message):
     with pytest.raises(ValueError) as caught:
         OstrelRedis({"host": "127.0.0.1", "port": 6379, **extra})
     assert message in str(caught.value)
+
+
+def test_a_child_forked_while_the_client_is_being_made_makes_its_own(cluster):
+    # the first start-up node accepts connections and never answers, so making the client
+    # stalls there for the time-out before it asks the next node
+    silent = socket.socket()
+    silent.bind(("127.0.0.1", 0))
+    silent.listen(16)
+    store = OstrelRedis({"host": "127.0.0.1", "port": silent.getsockname()[1], "cluster": True,
+                         "cluster_nodes": [("127.0.0.1", cluster.ports[0])], "socket_timeout": 1,
+                         "retries": 0})
+    making = threading.Thread(target=store._get_engine, args=(0,))
+    making.start()
+    silent.settimeout(10)
+    held, _ = silent.accept()  # the thread is now waiting on the silent node for its slot map
+
+    def child():
+        signal.alarm(20)  # a child hung on the parent's first use dies instead of hanging the test
+        store._set("forked", "yes")
+        return store._get("forked")
+
+    try:
+        assert in_forked_child(child) == "yes"
+    finally:
+        making.join()
+        store.close()
+        held.close()
+        silent.close()

@@ -3,6 +3,8 @@
 import difflib
 import math
 import os
+import ssl
+import threading
 import typing
 
 import redis
@@ -32,8 +34,12 @@ def _is_int(value):
     return isinstance(value, int) and not isinstance(value, bool)
 
 
-def _is_number(value):
-    return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+def _is_number(value, low, high):
+    """Whether value is a number from low to high; an int is compared as it is (turned into a
+    float, a huge one would overflow)."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return False
+    return (isinstance(value, int) or math.isfinite(value)) and low <= value <= high
 
 
 def _file_problem(name, value):
@@ -47,7 +53,7 @@ def _file_problem(name, value):
     return None
 
 
-def _sentinel_address(item):
+def address(item):
     """(host, port) from a pair or a "host:port" text, or None when it is neither."""
     if isinstance(item, str):
         host, sep, port = item.rpartition(":")
@@ -85,8 +91,9 @@ class _Checker:
         self.check(name, lambda v: isinstance(v, bool), "True or False")
 
     def seconds(self, name, zero=False):
-        what = "a number of seconds (0 or more)" if zero else "a number of seconds above 0"
-        self.check(name, lambda v: _is_number(v) and (v >= 0 if zero else v > 0), what)
+        # longer waits than the threading module can time would fail at their first use
+        what = f"a number of seconds {'from 0' if zero else 'above 0'} (at most {threading.TIMEOUT_MAX:.0f})"
+        self.check(name, lambda v: _is_number(v, 0, threading.TIMEOUT_MAX) and (zero or v > 0), what)
 
     def file(self, name):
         value = self.config.get(name)
@@ -102,10 +109,17 @@ def _known_names(obj):
     return {*obj._params_dict, *obj._default_params, *OstrelRedisConfig.__annotations__}
 
 
-def _problems(obj):
+def copy_lists(cfg):
+    """Reads each address list once, so an iterator is not used up by the checks."""
+    for name in ("sentinels", "cluster_nodes"):
+        value = cfg.get(name)
+        if value is not None and not isinstance(value, (str, bytes, dict)) and hasattr(value, "__iter__"):
+            cfg.set(name, list(value))
+
+
+def problems(obj):
     """Every problem of the validated configuration, in the order of the keys they concern."""
-    cfg = obj._config
-    entries = cfg.todict()
+    entries = obj._config.todict()
     c = _Checker(entries)
     known = _known_names(obj)
     for name in entries:
@@ -117,6 +131,10 @@ def _problems(obj):
     c.check("port", lambda v: _is_int(v) and 0 < v <= _PORT_MAX, "a port number (an integer 1-65535)")
     c.secret("password")
     c.text("username")
+    database = entries.get("database")
+    if database is not None and not (_is_int(database) and database == 0):
+        c.problems.append(f"database: {_shown('database', database)} would be ignored: OstrelRedis"
+                          " chooses the database per call; drop it and pass db to each operation")
     c.check("max_connections", lambda v: _is_int(v) and 0 < v <= _POOL_LIMIT,
             f"a number of connections (an integer 1-{_POOL_LIMIT})")
     c.seconds("pool_timeout")
@@ -124,30 +142,18 @@ def _problems(obj):
                                         and entries["max_connections"] <= _BLOCKING_LIMIT):
         c.problems.append(f"pool_timeout: needs max_connections of at most {_BLOCKING_LIMIT}"
                           " (the waiting pool keeps a slot for every connection it may open)")
-    c.switch("ssl")
-    for name in ("ssl_ca_certs", "ssl_certfile", "ssl_keyfile"):
-        c.file(name)
-    c.secret("ssl_password")
-    c.check("ssl_cert_reqs", lambda v: v in ("required", "optional", "none"),
-            "one of 'required', 'optional', 'none'")
-    c.switch("ssl_check_hostname")
-    tls = entries.get("ssl") or entries.get("sentinel_ssl")
-    for name in _TLS_KEYS:
-        if c.given(name) and not tls:
-            c.problems.append(f"{name}: a TLS setting, but ssl is not set (add \"ssl\": True)")
-            break
-    if c.given("ssl_keyfile") and not c.given("ssl_certfile"):
-        c.problems.append("ssl_keyfile: needs ssl_certfile (the client certificate it belongs to)")
+    _tls_problems(c, entries)
     c.seconds("socket_timeout")
     c.seconds("socket_connect_timeout")
     c.switch("socket_keepalive")
     c.seconds("health_check_interval", zero=True)
     c.check("retries", lambda v: _is_int(v) and 0 <= v <= 100, "a number of retries (an integer 0-100)")
-    c.check("client_name", lambda v: isinstance(v, str) and v != "" and v.isprintable() and " " not in v,
-            "a client name (printable, no blanks)")
+    # the server's own rule: no blanks, no control or non-ASCII characters
+    c.check("client_name", lambda v: isinstance(v, str) and v != "" and all("!" <= ch <= "~" for ch in v),
+            "a client name (ASCII letters, digits and punctuation, no blanks)")
     _sentinel_problems(c, entries)
-    _cluster.problems(c, entries, _sentinel_address)
-    if cfg.ssh and entries.get("ssl") and entries.get("ssl_cert_reqs") != "none" \
+    _cluster.problems(c, entries, address)
+    if obj._config.ssh and entries.get("ssl") and entries.get("ssl_cert_reqs") != "none" \
             and entries.get("ssl_check_hostname") is not False:
         c.problems.append(
             "ssl_check_hostname: cannot be checked through the SSH tunnel: redis-py checks the"
@@ -157,20 +163,72 @@ def _problems(obj):
     return c.problems
 
 
+def _tls_problems(c, entries):
+    before = len(c.problems)
+    c.switch("ssl")
+    for name in ("ssl_ca_certs", "ssl_certfile", "ssl_keyfile"):
+        c.file(name)
+    c.secret("ssl_password")
+    c.check("ssl_cert_reqs", lambda v: v in ("required", "optional", "none"),
+            "one of 'required', 'optional', 'none'")
+    c.switch("ssl_check_hostname")
+    if not _uses_tls(entries):
+        for name in _TLS_KEYS:
+            if c.given(name):
+                c.problems.append(f"{name}: a TLS setting, but ssl is not set (add \"ssl\": True)")
+                break
+        return
+    if c.given("ssl_keyfile") and not c.given("ssl_certfile"):
+        c.problems.append("ssl_keyfile: needs ssl_certfile (the client certificate it belongs to)")
+    if len(c.problems) > before:
+        return  # the files are read only once everything about them is right
+    # read as the connections will read them, so a file that is no certificate or key is named now
+    # rather than failing every command after its retries
+    context = ssl.create_default_context()
+    ca = entries.get("ssl_ca_certs")
+    if ca is not None:
+        try:
+            context.load_verify_locations(cafile=os.fsdecode(ca))
+        except (ssl.SSLError, OSError) as exc:
+            c.problems.append(f"ssl_ca_certs: {os.fsdecode(ca)!r} holds no CA certificate ({_reason(exc)})")
+    cert = entries.get("ssl_certfile")
+    if cert is not None:
+        password = entries.get("ssl_password")
+        try:
+            # a callable, so that OpenSSL never asks for a pass phrase on the terminal
+            context.load_cert_chain(os.fsdecode(cert), entries.get("ssl_keyfile"),
+                                    password=lambda: b"" if password is None else password)
+        except (ssl.SSLError, OSError) as exc:
+            c.problems.append(f"ssl_certfile: {os.fsdecode(cert)!r} and its key cannot be loaded"
+                              f" ({_reason(exc)}; is ssl_keyfile the key of this certificate, and"
+                              " ssl_password its pass phrase?)")
+
+
+def _reason(exc):
+    return getattr(exc, "reason", None) or getattr(exc, "strerror", None) or type(exc).__name__
+
+
+def _uses_tls(entries):
+    return bool(entries.get("ssl") or entries.get("sentinel_ssl"))
+
+
 def _sentinel_problems(c, entries):
     sentinels = entries.get("sentinels")
     if sentinels is not None:
-        if isinstance(sentinels, (str, bytes)) or not hasattr(sentinels, "__iter__"):
+        if not isinstance(sentinels, list):
             c.problems.append("sentinels: must be a list of (host, port) pairs or \"host:port\" texts")
         else:
-            items = list(sentinels)
-            bad = [item for item in items if _sentinel_address(item) is None]
-            if not items or bad:
+            bad = [item for item in sentinels if address(item) is None]
+            if not sentinels or bad:
                 c.problems.append(f"sentinels: {bad[0]!r} is not a (host, port) pair or a \"host:port\" text"
                                   if bad else "sentinels: the list is empty")
         if not entries.get("sentinel_service"):
             c.problems.append("sentinel_service: missing (the name the sentinels know the master by,"
                               " required with sentinels)")
+        given = [name for name in ("host", "port") if c.given(name)]
+        if given:
+            c.problems.append(f"{', '.join(given)}: not used with sentinels, which name the master;"
+                              " drop them")
         if entries.get("ssh"):
             c.problems.append("sentinels: cannot be used with ssh: sentinels report master addresses"
                               " that only the SSH host may reach")
@@ -186,13 +244,26 @@ def _sentinel_problems(c, entries):
     c.seconds("failover_hold", zero=True)
 
 
-# --- pools ----------------------------------------------------------------------------------
+def unchecked_certificates(entries):
+    """The warnings a configuration earns: one for each kind of connection whose server goes unchecked."""
+    if entries.get("ssl_cert_reqs") != "none":
+        return []
+    found = []
+    if entries.get("ssl"):
+        found.append("ssl_cert_reqs 'none': the server's certificate and host name are not checked")
+    tls = entries.get("sentinel_ssl")
+    if entries.get("sentinels") and (tls if tls is not None else entries.get("ssl")):
+        found.append("ssl_cert_reqs 'none': the sentinels' certificates and host names are not checked")
+    return found
+
+
+# --- what the pools are made with -------------------------------------------------------------
 
 def _retry(retries):
     return Retry(ExponentialWithJitterBackoff(base=_BACKOFF[0], cap=_BACKOFF[1]), retries)
 
 
-def _pool_options(entries):
+def pool_options(entries):
     """redis-py keywords for every pool of the object, from the validated entries."""
     opts = {"password": entries.get("password"), "decode_responses": entries["decode_responses"],
             "max_connections": entries["max_connections"],
@@ -219,6 +290,19 @@ def _tls_options(entries):
     return opts
 
 
+def sentinel_settings(entries):
+    """(service, hold, addresses, connection keywords for the sentinels themselves)."""
+    kwargs = {name: entries[name] for name in ("socket_timeout", "socket_connect_timeout", "socket_keepalive")
+              if entries.get(name) is not None}
+    kwargs.update(username=entries.get("sentinel_username"), password=entries.get("sentinel_password"))
+    tls = entries.get("sentinel_ssl")
+    if tls if tls is not None else entries.get("ssl"):
+        kwargs["ssl"] = True
+        kwargs.update(_tls_options(entries))
+    hold = entries.get("failover_hold")
+    return (entries["sentinel_service"], _HOLD if hold is None else hold,
+            [address(item) for item in entries["sentinels"]], kwargs)
+
 
 class OstrelRedisConfig(typing.TypedDict, total=False):
     """Every configuration key OstrelRedis knows, with its type (every key is optional).
@@ -231,7 +315,7 @@ class OstrelRedisConfig(typing.TypedDict, total=False):
     port: int
     password: str | bytes
     username: str
-    database: int
+    database: typing.Literal[0]  # the object chooses the database per call
     decode_responses: bool
     max_connections: int
     pool_timeout: float
