@@ -91,6 +91,7 @@ import redis_main
 
 from . import _cluster, _sentinel
 from ._config import _HOLD, OstrelRedisConfig, _pool_options, _problems, _sentinel_address, _shown, _tls_options
+from ._operations import Operations
 from ._pools import Life, guarded
 
 __all__ = ["OstrelRedis", "OstrelRedisConfig"]
@@ -98,7 +99,7 @@ __version__ = importlib.metadata.version("redis_main")
 
 # --- the class ------------------------------------------------------------------------------
 
-class OstrelRedis(redis_main.OstrelRedisMain):
+class OstrelRedis(Operations, redis_main.OstrelRedisMain):
     __doc__ = __doc__  # help() on the class shows the whole parameter list
 
     def __init__(self, config):
