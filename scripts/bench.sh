@@ -5,7 +5,8 @@
 # compares the SSH tunnel with `ssh -N -L` and with no tunnel (it starts an sshd of its own),
 # benchmarks/bench_production.py OstrelRedis over TLS and Sentinel with redis-py on the same pools,
 # and benchmarks/bench_cluster.py runs OstrelRedis on a six-node Redis Cluster it starts itself
-# against redis-py's cluster client, then times a failover.
+# against redis-py's cluster client, then times a failover. Last, benchmarks/bench_fast.py pits
+# OstrelRedis's bulk writers against redis-py used well and against the base class's shape.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VENV=${VENV:-$ROOT/.venv}
@@ -22,3 +23,5 @@ echo
 "$VENV/bin/python" -P "$ROOT/benchmarks/bench_production.py"
 echo
 "$VENV/bin/python" -P "$ROOT/benchmarks/bench_cluster.py" --port "$REDIS_PORT"
+echo
+"$VENV/bin/python" -P "$ROOT/benchmarks/bench_fast.py" --port "$REDIS_PORT"

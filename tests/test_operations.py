@@ -8,6 +8,11 @@ import redis
 from conftest import reply
 
 
+@pytest.fixture
+def server(each_server):
+    return each_server
+
+
 def test_strings_round_trip_and_databases_stay_apart(store, server, decode):
     assert store._get("k", 3) is None
     assert store._set("k", "välue", 3) is None

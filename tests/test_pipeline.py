@@ -6,6 +6,11 @@ import redis
 from conftest import reply
 
 
+@pytest.fixture
+def server(each_server):
+    return each_server
+
+
 def calls(obj):
     return [(name, args, kwargs) for name, args, kwargs, _ in obj.log]
 

@@ -31,6 +31,7 @@ from . import _sentinel, _url
 from ._cluster import Cluster
 from ._config import (OstrelRedisConfig, address, copy_lists, pool_options, problems, sentinel_settings,
                       unchecked_certificates, _shown)
+from ._operations import Operations
 from ._pools import CLOSED, Life, guarded
 
 __all__ = ["OstrelRedis", "OstrelRedisConfig"]
@@ -48,7 +49,7 @@ def _after_fork():
 os.register_at_fork(after_in_child=_after_fork)
 
 
-class OstrelRedis(redis_main.OstrelRedisMain):
+class OstrelRedis(Operations, redis_main.OstrelRedisMain):
     """redis_main.OstrelRedisMain for production servers: help(ostrel_redis) and the README tell more."""
 
     def __init__(self, config):

@@ -1,0 +1,170 @@
+"""The bulk writers of OstrelRedis in the fewest commands: a list as one RPUSH, a batch of keys as
+MSET in the base class's MULTI/EXEC transaction.
+
+Arguments bind, and bad ones fail, exactly as on redis_main.OstrelRedisMain; results, errors and
+the data left on the server are the base class's too, with one difference: an element or value
+redis-py cannot encode (None, a dict, a list...) raises its DataError before anything is sent, so
+nothing at all is written (the base class has pushed the elements before it by then).
+
+An RPUSH is sent once and never again: a time-out or a lost connection after it went out raises
+to the caller, because the server may have run it, and a second push would append the elements
+twice. (In cluster mode the cluster client's own retry still applies, as it does to the base.)
+"""
+
+import inspect
+from itertools import chain
+
+import redis
+
+import redis_main
+
+_BASE = redis_main.OstrelRedisMain
+
+# One command carries at most this many elements (for MSET: pairs) and, for RPUSH, about this
+# many bytes of encoded elements. A list past either bound goes out as several RPUSHes in turn
+# on one connection: each lands whole, but another client may see the list between them, and if
+# a later one fails the earlier ones stay. MSETs past the bound stay in one transaction.
+_CHUNK_ELEMENTS = 100_000
+_CHUNK_BYTES = 16 << 20
+_BULK_OVERHEAD = 16  # "$<length>\r\n" and "\r\n" around each element
+
+
+def _bind(base, args, kwargs, expected):
+    """(self, ..., db) as base binds them; a call base refuses is handed to base, which raises
+    its own TypeError before it asks for an engine. None: base ran the call (cannot happen)."""
+    try:
+        bound = _SIGNATURES[base].bind(*args, **kwargs)
+    except TypeError:
+        pass
+    else:
+        bound.apply_defaults()
+        values = tuple(bound.arguments.values())
+        if type(values[-2]) is expected:
+            return values
+    base(*args, **kwargs)
+    return None
+
+
+_SIGNATURES = {base: inspect.signature(base) for base in (_BASE._set_list, _BASE._pipeline)}
+
+
+def _like(base):
+    """Gives the decorated function base's signature and help text."""
+
+    def decorate(func):
+        func.__signature__ = _SIGNATURES[base]
+        func.__doc__ = base.__doc__
+        return func
+
+    return decorate
+
+
+def _chunks(value, encode):
+    """value cut at the bounds; every element is encoded first, so a DataError precedes any send."""
+    chunks, chunk, size = [], [], 0
+    for item in value:
+        length = len(encode(item)) + _BULK_OVERHEAD
+        if chunk and (len(chunk) == _CHUNK_ELEMENTS or size + length > _CHUNK_BYTES):
+            chunks.append(chunk)
+            chunk, size = [], 0
+        chunk.append(item)
+        size += length
+    chunks.append(chunk)
+    return chunks
+
+
+def _push_once(engine, key, value):
+    """RPUSH on one pooled connection, without redis-py's retry (see the module's docstring)."""
+    pool = engine.connection_pool
+    conn = pool.get_connection()
+    try:
+        # packed before the first send: an element that cannot be encoded stops everything here
+        packed = conn.pack_command("RPUSH", key, *value)
+        if len(value) > _CHUNK_ELEMENTS or sum(map(len, packed)) > _CHUNK_BYTES:
+            encode = conn.encoder.encode
+            packed = [conn.pack_command("RPUSH", key, *chunk) for chunk in _chunks(value, encode)]
+        else:
+            packed = [packed]
+        for command in packed:
+            conn.send_packed_command(command)
+            engine.parse_response(conn, "RPUSH")
+    except (redis.ResponseError, redis.DataError):
+        raise  # the reply was read whole, or nothing was sent: the connection is fit for reuse
+    except BaseException:
+        conn.disconnect()  # a reply may still be on its way
+        raise
+    finally:
+        pool.release(conn)
+
+
+def _mset_transaction(engine, entries):
+    flat = list(chain.from_iterable(entries.items()))
+    pipe = engine.pipeline()
+    step = 2 * _CHUNK_ELEMENTS
+    if len(flat) <= step:
+        pipe.execute_command("MSET", *flat)
+    else:
+        for start in range(0, len(flat), step):
+            pipe.execute_command("MSET", *flat[start:start + step])
+    pipe.execute()
+
+
+def _mset_by_slot(engine, entries):
+    encode = engine.get_encoder().encode
+    for key, value in entries.items():  # in the dict's order, as the base class would fail
+        encode(key)
+        encode(value)
+    engine.mset_nonatomic(entries)
+
+
+class Operations:
+    """_set_list and _pipeline for any class whose _get_engine hands out a redis.Redis or a
+    redis-py cluster client; placed before redis_main.OstrelRedisMain among the bases."""
+
+    __slots__ = ()
+
+    @_like(_BASE._set_list)
+    def _set_list(*args, **kwargs):
+        if not kwargs and 3 <= len(args) <= 4 and type(args[2]) is list:
+            self, key, value = args[:3]
+            db = args[3] if len(args) == 4 else 0
+        else:
+            bound = _bind(_BASE._set_list, args, kwargs, list)
+            if bound is None:
+                return None
+            self, key, value, db = bound
+        engine = self._get_engine(db)  # asked for even for an empty list: it makes the pool
+        if not value:
+            return None
+        if isinstance(engine, redis.Redis):
+            _push_once(engine, key, value)
+        else:
+            for chunk in _chunks(value, engine.get_encoder().encode):
+                engine.rpush(key, *chunk)
+        return None
+
+    @_like(_BASE._pipeline)
+    def _pipeline(*args, **kwargs):
+        if not kwargs and 2 <= len(args) <= 3 and type(args[1]) is dict:
+            self, pipe_dict = args[:2]
+            db = args[2] if len(args) == 3 else 0
+        else:
+            bound = _bind(_BASE._pipeline, args, kwargs, dict)
+            if bound is None:
+                return None
+            self, pipe_dict, db = bound
+        engine = self._get_engine(db)
+        if not pipe_dict:
+            return None
+        try:
+            if isinstance(engine, redis.Redis):
+                _mset_transaction(engine, pipe_dict)
+            else:
+                _mset_by_slot(engine, pipe_dict)
+        except redis.ResponseError:
+            # A refused command aborts the whole transaction, so nothing was written (on a
+            # cluster, rewriting the same values is harmless). Sent again as one SET per key, it
+            # meets the very refusal the caller would have met, in the same words, or none at all
+            # (a user allowed SET but not MSET).
+            _BASE._pipeline(self, pipe_dict, db)
+        return None
