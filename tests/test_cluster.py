@@ -275,19 +275,49 @@ def test_cluster_settings_are_checked(extra, message):
     assert message in str(caught.value)
 
 
+class HeldFirst(threading.Thread):
+    """A forwarder to a node that holds its first connection, unanswered, until released."""
+
+    def __init__(self, port):
+        super().__init__(daemon=True)
+        self.target, self.listener = port, socket.create_server(("127.0.0.1", 0))
+        self.port, self.first, self.released = self.listener.getsockname()[1], threading.Event(), threading.Event()
+
+    def run(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            held = not self.first.is_set()
+            self.first.set()
+            threading.Thread(target=self.forward, args=(client, held), daemon=True).start()
+
+    def forward(self, client, held):
+        if held:
+            self.released.wait()
+        with client, socket.create_connection(("127.0.0.1", self.target)) as node:
+            for a, b in ((client, node), (node, client)):
+                threading.Thread(target=self.pump, args=(a, b), daemon=True).start()
+            self.released.wait()
+            time.sleep(5)
+
+    @staticmethod
+    def pump(a, b):
+        try:
+            while data := a.recv(65536):
+                b.sendall(data)
+        except OSError:
+            pass
+
+
 def test_a_child_forked_while_the_client_is_being_made_makes_its_own(cluster):
-    # the first start-up node accepts connections and never answers, so making the client
-    # stalls there for the time-out before it asks the next node
-    silent = socket.socket()
-    silent.bind(("127.0.0.1", 0))
-    silent.listen(16)
-    store = OstrelRedis({"host": "127.0.0.1", "port": silent.getsockname()[1], "cluster": True,
-                         "cluster_nodes": [("127.0.0.1", cluster.ports[0])], "socket_timeout": 1,
-                         "retries": 0})
+    proxy = HeldFirst(cluster.ports[0])
+    proxy.start()
+    store = OstrelRedis({"host": "127.0.0.1", "port": proxy.port, "cluster": True, "socket_timeout": 5})
     making = threading.Thread(target=store._get_engine, args=(0,))
     making.start()
-    silent.settimeout(10)
-    held, _ = silent.accept()  # the thread is now waiting on the silent node for its slot map
+    assert proxy.first.wait(10)  # the thread now waits for the slot map, which is held back
 
     def child():
         signal.alarm(20)  # a child hung on the parent's first use dies instead of hanging the test
@@ -297,7 +327,7 @@ def test_a_child_forked_while_the_client_is_being_made_makes_its_own(cluster):
     try:
         assert in_forked_child(child) == "yes"
     finally:
+        proxy.released.set()
         making.join()
         store.close()
-        held.close()
-        silent.close()
+        proxy.listener.close()

@@ -111,6 +111,10 @@ class OstrelRedis(Operations, redis_main.OstrelRedisMain):
                 engine = self._engines.get(key)
                 if engine is not None:
                     return engine
+                pool = self._db_dict.get(key)
+                if pool:  # kept after _close_db or _close, as in the base class: wrapped anew
+                    engine = self._engines[key] = pool if self._cluster else redis.Redis(connection_pool=pool)
+                    return engine
                 making = self._making.get(key)
                 if making is None:
                     making = self._making[key] = threading.Event()
@@ -126,6 +130,16 @@ class OstrelRedis(Operations, redis_main.OstrelRedisMain):
         engine = self._engines.get(key)
         # a subclass's _connect that made the pool itself gets a client per call, as in the base class
         return engine if engine is not None else redis.Redis(connection_pool=pool)
+
+    def _close_db(self, db):
+        super()._close_db(db)
+        with self._lock:  # its client goes with it; a later use wraps the same pool anew
+            self._engines.pop(db if type(db) is str else str(db), None)
+
+    def _close(self):
+        super()._close()
+        with self._lock:
+            self._engines.clear()
 
     def _connect(self, db):
         key = db if type(db) is str else str(db)
