@@ -17,7 +17,7 @@ class OstrelRedisConfig(TypedDict, total=False):
     port: int
     password: str | bytes
     username: str
-    database: int
+    database: Literal[0]
     decode_responses: bool
     max_connections: int
     pool_timeout: float
@@ -61,6 +61,8 @@ class OstrelRedis(redis_main.OstrelRedisMain):
     def _set_default_params(self) -> None: ...
     # a Sentinel-managed pool when the configuration names sentinels; with cluster, a cluster
     # client, which the base class's pool-only signature cannot say
+    # a client kept per database key; with cluster, the key's cluster client
+    def _get_engine(self, db: int | str) -> redis.Redis | RedisCluster: ...  # type: ignore[override]
     def _connect(self, db: int | str) -> redis.ConnectionPool | RedisCluster: ...  # type: ignore[override]
     def close(self) -> None: ...
     def __enter__(self) -> OstrelRedis: ...
