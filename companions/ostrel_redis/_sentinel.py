@@ -49,7 +49,8 @@ def _short(exc):
 
 class _Listener:
     """One sentinel's announcements, and a question to it every second, for as long as the
-    object lives. Any error only ends one subscription; the next is made after a pause.
+    object lives. The two are apart: a subscription that keeps failing (cut, refused, not
+    permitted) never stops the questions, and any error only ends the connection it came from.
 
     The connection settings (with the sentinel password) stay in the side's attributes: the
     long-lived frame of run() must hold no secret, since error trackers record frame locals."""
@@ -59,23 +60,33 @@ class _Listener:
         self.name = f"ostrel_redis sentinel {host}:{port}"
         self.thread, self.conns = None, []
         self.channels = self.patterns = True  # what this user may subscribe to, as far as known
-        self.up, self.asking = False, None
+        self.sub = self.asking = None
+        self.sub_at = self.ask_at = self.ping_at = self.heard = 0.0
+        self.sub_pause = self.ask_pause = 0.0
         self.reported = set()
 
     def run(self):
-        pause = 0.0
-        while not self.side.stopping.wait(pause):
-            self.up = False
-            try:
-                self._session()
-            except Exception as exc:  # whatever it was, this sentinel must not be lost for good
-                self._report(exc)
-            finally:
-                self._close()
-            if self.up:
-                pause = _RESUBSCRIBE
+        stopping = self.side.stopping
+        while not stopping.is_set():
+            now = time.monotonic()
+            if self.sub is None and self.channels and now >= self.sub_at:
+                self._step(self._subscribe, self._sub_failed)
+            if time.monotonic() >= self.ask_at:
+                self._step(self._ask, self._ask_failed)
+            if self.sub is not None:
+                self._step(self._read, self._sub_failed)
             else:
-                pause = min(_BACKOFF[1], max(_BACKOFF[0], pause * 2))
+                until = min(self.ask_at, self.sub_at if self.channels else self.ask_at)
+                stopping.wait(min(_POLL, max(0.0, until - time.monotonic())))
+        self._close(self.sub)
+        self._close(self.asking)
+
+    def _step(self, work, failed):
+        try:
+            work()
+        except Exception as exc:  # whatever it was, this sentinel must not be lost for good
+            self._report(exc)
+            failed()
 
     def _report(self, exc):
         problem = _short(exc)
@@ -87,20 +98,23 @@ class _Listener:
 
     def _connect(self):
         """A new connection to the sentinel, known to wake() before it has a socket."""
-        kwargs = dict(self.side.kwargs, decode_responses=True, retry=Retry(NoBackoff(), 0),
-                      driver_info=None)
+        kwargs = dict(self.side.kwargs, decode_responses=True, retry=Retry(NoBackoff(), 0), driver_info=None)
         for name in ("socket_timeout", "socket_connect_timeout"):
             kwargs[name] = min(kwargs.get(name) or _LISTEN_TIMEOUT, _LISTEN_TIMEOUT)
         conn = redis.Redis(host=self.host, port=self.port, **kwargs).connection_pool.make_connection()
         self.conns.append(conn)
-        if self.side.stopping.is_set():  # stop() may have woken the others just before
-            raise redis.ConnectionError("stopping")
-        conn.connect()
+        try:
+            if self.side.stopping.is_set():  # stop() may have woken the others just before
+                raise redis.ConnectionError("stopping")
+            conn.connect()
+        except BaseException:
+            self._close(conn)
+            raise
         return conn
 
-    def _close(self):
-        conns, self.conns = self.conns, []
-        for conn in conns:
+    def _close(self, conn):
+        if conn is not None:
+            self.conns = [c for c in self.conns if c is not conn]
             conn.disconnect()
 
     def wake(self):
@@ -114,60 +128,76 @@ class _Listener:
                 except OSError:
                     pass
 
-    def _subscribe(self, sub):
-        if self.channels:
-            sub.send_command("SUBSCRIBE", *_watch.CHANNELS)
-            try:
-                for _ in _watch.CHANNELS:
-                    sub.read_response(push_request=True)
-            except redis.exceptions.NoPermissionError as exc:
-                self.channels = False  # this user may not listen: the questions must do
-                self._report(exc)
-        if self.channels and self.patterns:
+    def _subscribe(self):
+        sub = self._connect()
+        self.sub = sub  # from here on a failure closes it
+        sub.send_command("SUBSCRIBE", *_watch.CHANNELS)
+        try:
+            for _ in _watch.CHANNELS:
+                sub.read_response(push_request=True)  # a subscriber's replies come only as pushes
+        except redis.exceptions.NoPermissionError as exc:
+            self.channels = False  # this user may not listen: the questions must do
+            self._report(exc)
+            self._close(self.sub)
+            self.sub = None
+            return
+        if self.patterns:
             sub.send_command("PSUBSCRIBE", _watch.PATTERN)
             try:
                 sub.read_response(push_request=True)
             except redis.exceptions.NoPermissionError as exc:
                 self.patterns = False  # the abort reasons named in CHANNELS still arrive
                 self._report(exc)
-
-    def _session(self):
-        side = self.side
-        sub = self._connect()
-        self._subscribe(sub)
-        self.up = True
-        self.asking = self._connect()
+        self.heard = self.ping_at = time.monotonic()
+        self.sub_pause = 0.0
         # subscribed first, then asked: a switch in between is in the answer, one after in a message
-        self._ask()
+        self.ask_at = 0.0
+
+    def _sub_failed(self):
+        sub, self.sub = self.sub, None
+        self._close(sub)
+        # a subscription that was working is made again at once; one that cannot be made, slower
+        held = self.heard and time.monotonic() - self.heard < _QUIET
+        self.sub_pause = _RESUBSCRIBE if held and not self.sub_pause else \
+            min(_BACKOFF[1], max(_BACKOFF[0], self.sub_pause * 2))
+        self.sub_at = time.monotonic() + self.sub_pause
+        self.heard = 0.0
+
+    def _read(self):
+        sub = self.sub
+        if sub.can_read(timeout=_POLL):
+            self.heard = time.monotonic()
+            try:  # under TLS the socket can be readable with no whole message behind it
+                reply = sub.read_response(timeout=_POLL, disconnect_on_error=False, push_request=True)
+            except redis.TimeoutError:
+                reply = None  # the parser keeps what came, and goes on with it next time
+            if self._message(reply):
+                self.ask_at = 0.0  # the announcing sentinel now knows the switch's epoch
         now = time.monotonic()
-        next_ask, heard = now + _ASK_EVERY, now
-        while not side.stopping.is_set():
-            if not self.channels:
-                side.stopping.wait(_POLL)
-            elif sub.can_read(timeout=_POLL):
-                heard = time.monotonic()
-                try:  # under TLS the socket can be readable with no whole message behind it
-                    # a subscriber's messages come back only when asked for as pushes
-                    reply = sub.read_response(timeout=_POLL, disconnect_on_error=False, push_request=True)
-                except redis.TimeoutError:
-                    reply = None  # the parser keeps what came, and goes on with it next time
-                if self._message(reply):
-                    next_ask = 0.0  # the announcing sentinel now knows the switch's epoch
-            now = time.monotonic()
-            if now >= next_ask:
-                self._ask()
-                next_ask = now + _ASK_EVERY
-                if self.channels:
-                    if now - heard > _QUIET:
-                        raise redis.ConnectionError("the subscription went quiet")
-                    sub.send_command("PING")
+        if now >= self.ping_at:
+            if now - self.heard > _QUIET:
+                raise redis.ConnectionError("the subscription went quiet")
+            sub.send_command("PING")
+            self.ping_at = now + _ASK_EVERY
 
     def _ask(self):
+        if self.asking is None:
+            self.asking = self._connect()
         self.asking.send_command("SENTINEL", "MASTER", self.side.service)
         reply = self.asking.read_response()
-        ans = _watch.answer(dict(zip(reply[::2], reply[1::2]))) if isinstance(reply, list) else None
+        if isinstance(reply, list):  # a flat list of names and values under RESP2, a map under RESP3
+            reply = dict(zip(reply[::2], reply[1::2]))
+        ans = _watch.answer(reply) if isinstance(reply, dict) else None
         if ans is not None:
             self.side.learnt(ans)
+        self.ask_pause = 0.0
+        self.ask_at = time.monotonic() + _ASK_EVERY
+
+    def _ask_failed(self):
+        asking, self.asking = self.asking, None
+        self._close(asking)
+        self.ask_pause = min(_BACKOFF[1], max(_BACKOFF[0], self.ask_pause * 2))
+        self.ask_at = time.monotonic() + self.ask_pause
 
     def _message(self, reply):
         if not isinstance(reply, list) or len(reply) < 3 or reply[0] not in ("message", "pmessage"):
@@ -277,7 +307,7 @@ class Side:
         if self.stopped:
             self.stopping.set()
         for listener in self.listeners:
-            listener.thread, listener.conns = None, []
+            listener.thread, listener.conns, listener.sub, listener.asking = None, [], None, None
 
     def pool(self, number, options, blocking, tls, life):
         """A Sentinel-managed pool for database number; the listeners start with the first one."""
