@@ -77,6 +77,7 @@ class Watch:
         self.announced = 0.0  # when an unconfirmed announcement was believed; 0.0: none pending
         self.generation = 0  # raised at every switch; a connection stamped before one leaves
         self.fence_until = 0.0  # while in the future, commands wait for the switch
+        self.held_for = None  # the known epoch whose failover has already held commands
         self.lock = threading.Lock()
 
     def forked(self):
@@ -132,7 +133,17 @@ class Watch:
         with self.lock:
             if self.hold > 0:
                 self.fence_until = now + self.hold
+                self.held_for = self.epoch
             return self.hold > 0
+
+    def failover_seen(self, ans, now):
+        """An answer of a sentinel leading a failover: the announcement may have been missed, so
+        commands wait as they would for it; but once per failover, as it may stay stuck for long."""
+        with self.lock:
+            if ans.settled or self.hold <= 0 or self.held_for == self.epoch:
+                return False
+            self.fence_until, self.held_for = now + self.hold, self.epoch
+            return True
 
     def failover_ended(self):
         with self.lock:
