@@ -165,8 +165,10 @@ def test_the_hold_lasts_until_the_switch_or_its_time():
     watch.failover_started(20.0)
     watch.announced_switch(B, 21.0)
     assert watch.admit(21.0) == (0.0, 1)
-    # a sentinel seen leading the next failover holds commands too, once per failover
+    # a sentinel seen leading the next failover holds commands too, once per failover; the
+    # leader of the last one, still naming the master we left, does not
     watch.observe(Answer(B, 2, True, True), 22.0)
+    assert not watch.failover_seen(Answer(A, 2, False, True), 23.0)
     leading = Answer(B, 2, False, True)
     assert watch.failover_seen(leading, 30.0) and not watch.failover_seen(leading, 36.0)
     assert watch.admit(36.0) == (0.0, 1)

@@ -138,9 +138,12 @@ class Watch:
 
     def failover_seen(self, ans, now):
         """An answer of a sentinel leading a failover: the announcement may have been missed, so
-        commands wait as they would for it; but once per failover, as it may stay stuck for long."""
+        commands wait as they would for it; but once per failover, as it may stay stuck for long.
+
+        The leader goes on reconfiguring replicas after the others have switched, naming the old
+        master all along: once we have left that master, its answers are no reason to wait."""
         with self.lock:
-            if ans.settled or self.hold <= 0 or self.held_for == self.epoch:
+            if ans.settled or self.hold <= 0 or self.held_for == self.epoch or ans.address != self.master:
                 return False
             self.fence_until, self.held_for = now + self.hold, self.epoch
             return True
