@@ -8,9 +8,11 @@ the failover both keep writing until each has gone 2 s without an error (plain r
 to ~20 s); then the keys on the new master are counted. Per writer it prints the failed calls,
 the error window (first to last failure), how long after the failover began writes succeeded
 again for good ("back"), the longest call, and the acknowledged writes lost (acknowledged, yet
-not on the new master).
+not on the new master). "failover-cut" is the graceful failover while every sentinel drops its
+subscriber connections every 30 ms, from just before the failover until 1 s after the switch, so
+announcements are lost and only asking the sentinels finds the new master.
 
-    python failover.py [--only kill failover min-replicas]
+    python failover.py [--only kill failover min-replicas failover-cut]
 """
 
 import argparse
@@ -88,12 +90,17 @@ def scenario(how):
         for w in writers:
             w.start()
         wait_until(lambda: all(len(w.log) > 50 for w in writers), "the writers did not start")
+        cutting = group.cut_subscribers() if how == "failover-cut" else None
         started = time.monotonic()
         if how == "kill":
             group.procs[old].send_signal(signal.SIGKILL)
         else:
             group.sentinel().sentinel_failover(group.service)
         wait_until(lambda: group.master_port() != old, "no failover", 20)
+        if cutting is not None:
+            switched = time.monotonic()
+            wait_until(lambda: time.monotonic() > switched + 1, "")
+            cutting.set()
         if how != "kill":  # until Sentinel demotes the old master, which plain redis-py writes to
             wait_until(lambda: group.node(old).info("replication")["role"] == "slave", "no demotion", LONGEST)
         wait_until(lambda: all(w.quiet_since(started) for w in writers), "the writers did not recover",
@@ -116,10 +123,10 @@ def scenario(how):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--only", nargs="*", choices=["kill", "failover", "min-replicas"])
+    parser.add_argument("--only", nargs="*", choices=["kill", "failover", "min-replicas", "failover-cut"])
     args = parser.parse_args()
     print(f"Python {sys.version.split()[0]}, redis-py {redis.__version__}; a write every {EVERY * 1000:g} ms")
-    for how in args.only or ["kill", "failover", "min-replicas"]:
+    for how in args.only or ["kill", "failover", "min-replicas", "failover-cut"]:
         scenario(how)
 
 

@@ -5,11 +5,13 @@ import getpass
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 
 import pytest
@@ -629,7 +631,53 @@ class SentinelSet:
         return {"sentinels": [("127.0.0.1", p) for p in self.sentinel_ports],
                 "sentinel_service": self.service, **self.client_tls, **extra}
 
+    def cut_subscribers(self, every=0.03):
+        """Drops every sentinel's subscriber connections every `every` seconds, until the returned
+        event is set; a missed announcement then has to be made up for by asking."""
+        stopping, clients = threading.Event(), [self.sentinel(p) for p in self.sentinel_ports]
+
+        def cut():
+            while not stopping.wait(every):
+                for client in clients:
+                    client.client_kill_filter(_type="pubsub")
+
+        threading.Thread(target=cut, daemon=True).start()
+        return stopping
+
     def stop(self):
         for proc in self.procs.values():
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGCONT)  # a test may have frozen it
             stop_process(proc)
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Writer(threading.Thread):
+    """Writes a new key every few milliseconds through one object, noting each outcome and its time."""
+
+    def __init__(self, store, pause=0.005):
+        super().__init__(daemon=True)
+        self.store, self.pause, self.log, self.stopping = store, pause, [], threading.Event()
+
+    def run(self):
+        n = 0
+        while not self.stopping.is_set():
+            n += 1
+            try:
+                self.store._set(f"w:{n}", n)
+                self.log.append((time.monotonic(), n, None))
+            except redis.RedisError as exc:
+                self.log.append((time.monotonic(), n, exc))
+            self.stopping.wait(self.pause)
+
+    def successes_after(self, moment):
+        return sum(1 for t, _, error in self.log if t > moment and error is None)
+
+    def lost_after(self, moment, kept):
+        """Keys acknowledged after moment that are not among kept (the new master's keys)."""
+        return [f"w:{n}" for t, n, error in self.log if error is None and t > moment and f"w:{n}" not in kept]
+
+
+def listeners():
+    """The listener threads of every OstrelRedis object in this process."""
+    return [t for t in threading.enumerate() if t.name.startswith("ostrel_redis sentinel")]

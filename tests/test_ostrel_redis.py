@@ -2,13 +2,12 @@
 
 import signal
 import socket
-import threading
 import time
 
 import pytest
 import redis
 
-from conftest import SentinelSet, TLSRedis, in_forked_child, wait_until
+from conftest import SentinelSet, TLSRedis, Writer, in_forked_child, listeners, wait_until
 from ostrel_redis import OstrelRedis
 
 
@@ -213,32 +212,6 @@ def sentinels(request):
     group = SentinelSet(tls=request.param == "tls").start()
     yield group
     group.stop()
-
-
-class Writer(threading.Thread):
-    """Writes a new key every few milliseconds through one object, noting each outcome and its time."""
-
-    def __init__(self, store):
-        super().__init__(daemon=True)
-        self.store, self.log, self.stopping = store, [], threading.Event()
-
-    def run(self):
-        n = 0
-        while not self.stopping.is_set():
-            n += 1
-            try:
-                self.store._set(f"w:{n}", n)
-                self.log.append((time.monotonic(), n, None))
-            except redis.RedisError as exc:
-                self.log.append((time.monotonic(), n, exc))
-            self.stopping.wait(0.005)
-
-    def successes_after(self, moment):
-        return sum(1 for t, _, error in self.log if t > moment and error is None)
-
-
-def listeners():
-    return [t for t in threading.enumerate() if t.name.startswith("ostrel_redis sentinel")]
 
 
 # With min-replicas-to-write the old master answers NOREPLICAS once its replica is promoted;

@@ -1,5 +1,8 @@
-"""Sentinel for OstrelRedis: what the listeners learn of the master, the listener threads, the
-connections that wait out a failover, and the discovery of the master."""
+"""Sentinel for OstrelRedis: the side that owns the listeners (``_listen``), the questions that
+find the master, and the connections that wait out a failover and leave an old master at once.
+
+What the traffic means is decided in ``_watch``; this module only feeds it and acts on it.
+"""
 
 import logging
 import os
@@ -9,162 +12,60 @@ import weakref
 
 import redis
 import redis.sentinel
-from redis.backoff import NoBackoff
-from redis.retry import Retry
 
+from . import _watch
+from ._listen import Listener, short
 from ._pools import drop_idle, guarded
 
 log = logging.getLogger("ostrel_redis")
 
-_LISTEN_POLL = 0.25  # how long a listener blocks before it looks at its stop flag
+_GRACE = 0.05  # after this, discovery acts on whatever answers came
+_ASK_WAIT = 1.0  # discovery gives up when no sentinel answered by then
 
-_WATCHES = weakref.WeakSet()
+_SIDES = weakref.WeakSet()
 
 
 def _after_fork():
-    for watch in list(_WATCHES):
-        watch.forked()
+    for side in list(_SIDES):
+        side.forked()
 
 
 os.register_at_fork(after_in_child=_after_fork)
 
 
-class _Watch:
-    """What the listeners learnt of the master: the switch count, and whether a failover is under way."""
+class _Round:
+    """The answers to one discovery's questions, guarded by the side's lock."""
 
-    def __init__(self, service, hold, addresses, kwargs):
-        self.service, self.hold, self.addresses, self.kwargs = service, hold, addresses, kwargs
-        self.generation = 0  # bumped at every switch; a connection opened before one is dropped
-        self.master = None
-        self.pools = weakref.WeakSet()
-        self.forked()
-        _WATCHES.add(self)
-
-    def forked(self):
-        """A fresh state of the threads; in a forked child the listeners did not come along."""
-        self.fence_until = 0.0  # while in the future, commands wait for the switch
-        self.opened = threading.Event()
-        self.opened.set()
-        self.stopping = threading.Event()
-        self.threads = []
-        self.lock = threading.Lock()  # a copy may have been held by a thread that is gone
-
-    def wait_fence(self):
-        left = self.fence_until - time.monotonic()
-        if left > 0:
-            self.opened.wait(left)
-        elif self.fence_until:
-            self.fence_until = 0.0
-
-    def add_pool(self, pool):
-        with self.lock:  # a set that another thread is copying must not grow meanwhile
-            self.pools.add(pool)
-
-    def drop_idle(self):
-        with self.lock:
-            pools = list(self.pools)
-        for pool in pools:
-            drop_idle(pool)
-
-    def failover_started(self):
-        if self.hold > 0:
-            self.opened.clear()
-            self.fence_until = time.monotonic() + self.hold
-            log.info("failover of %s under way: holding commands for up to %g s", self.service, self.hold)
-
-    def failover_ended(self):
-        self.fence_until = 0.0
-        self.opened.set()
-
-    def switched(self, host, port):
-        with self.lock:
-            if self.master != (host, port):
-                self.master = (host, port)
-                self.generation += 1
-                log.info("master of %s is now %s:%s", self.service, host, port)
-        self.failover_ended()
-        self.drop_idle()
-
-    def on_message(self, message):
-        channel, data = message.get("channel"), message.get("data")
-        if not isinstance(data, str):
-            return
-        words = data.split()
-        if channel == "+switch-master":
-            if len(words) == 5 and words[0] == self.service and words[4].isdigit():
-                self.switched(words[3], int(words[4]))
-            return
-        # "<type> <name> <ip> <port>", then "@ <master name> <ip> <port>" for a replica's event
-        master = words[words.index("@") + 1:][:1] if "@" in words else words[1:2]
-        if master != [self.service]:
-            return
-        if channel == "+failover-state-send-slaveof-noone":
-            self.failover_started()
-        else:  # an aborted or timed-out failover
-            self.failover_ended()
-
-    def start(self):
-        with self.lock:
-            if self.threads or self.stopping.is_set():
-                return
-            for host, port in self.addresses:
-                thread = threading.Thread(target=_listen, args=(self, host, port, self.kwargs),
-                                          name=f"ostrel_redis sentinel {host}:{port}", daemon=True)
-                self.threads.append(thread)
-                thread.start()
-
-    def stop(self):
-        self.stopping.set()
-        self.failover_ended()
-        for thread in self.threads:
-            if thread is not threading.current_thread():
-                thread.join(_LISTEN_POLL * 8)
-
-
-_CHANNELS = ("+switch-master", "+failover-state-send-slaveof-noone", "+failover-end-for-timeout")
-
-
-def _listen(watch, host, port, kwargs):
-    """One sentinel's announcements, for as long as the object lives; re-subscribes after errors."""
-    while not watch.stopping.is_set():
-        # no retries of its own: a failed subscription is simply made again, on its own clock
-        client = redis.Redis(host=host, port=port, decode_responses=True, retry=Retry(NoBackoff(), 0), **kwargs)
-        pubsub = client.pubsub(ignore_subscribe_messages=True)
-        try:
-            pubsub.subscribe(*_CHANNELS)
-            pubsub.psubscribe("-failover-abort-*")
-            while not watch.stopping.is_set():
-                message = pubsub.get_message(timeout=_LISTEN_POLL)
-                if message:
-                    watch.on_message(message)
-        except (redis.ConnectionError, redis.TimeoutError, OSError):
-            watch.stopping.wait(_LISTEN_POLL * 2)  # the sentinel is away; the others still listen
-        finally:
-            pubsub.close()
-            client.close()
+    def __init__(self):
+        self.answers, self.reasons, self.pending = [], {}, 0
 
 
 class _WatchedConnection(redis.sentinel.SentinelManagedConnection):
     """A Sentinel-managed connection that waits out a failover and leaves an old master at once."""
 
     def __init__(self, **kwargs):
-        self._watch = kwargs.pop("ostrel_watch")
-        self._generation = self._watch.generation
+        self._side = kwargs.pop("ostrel_side")
+        self._generation = None
         super().__init__(**kwargs)
 
-    def connect_to(self, address):
-        watch = self._watch
-        if not watch.threads:  # a forked child reconnects first, and starts listeners of its own
-            watch.start()
-        self._generation = watch.generation
-        super().connect_to(address)
+    def _connect_retry(self):
+        if self._sock:
+            return
+        side = self._side
+        side.ensure_listeners()  # a forked child, or a listener that died, gets one here
+        # stamped before the master is chosen: a switch announced while this connects leaves the
+        # stamp old, so the connection is dropped at its first command even if it reached the
+        # master being left
+        self._generation = side.watch.admit(time.monotonic())[1]
+        super()._connect_retry()
 
     def send_packed_command(self, command, check_health=True):
-        watch = self._watch
-        if watch.fence_until:
-            watch.wait_fence()
-        if self._generation != watch.generation:
-            self.disconnect()  # opened on the old master
+        side = self._side
+        left, generation = side.watch.admit(time.monotonic())
+        if left:
+            generation = side.wait_hold()
+        if self._generation != generation:
+            self.disconnect()  # opened before a switch
         if self._sock is None:
             # the base class would reopen the socket to the last address; ask the sentinels instead
             self.connect()
@@ -174,14 +75,14 @@ class _WatchedConnection(redis.sentinel.SentinelManagedConnection):
         try:
             return super().read_response(*args, **kwargs)
         except redis.ConnectionError:  # READONLY arrives as one too
-            self._watch.drop_idle()
+            self._side.drop_idle()
             raise
         except redis.ResponseError as exc:
             if not str(exc).startswith("NOREPLICAS"):
                 raise
             # the master lost its replicas, most likely to a failover: ask the sentinels again
             self.disconnect()
-            self._watch.drop_idle()
+            self._side.drop_idle()
             raise redis.ConnectionError(f"{exc} (asking Sentinel for the master again)") from exc
 
 
@@ -190,55 +91,175 @@ class _WatchedSSLConnection(_WatchedConnection, redis.SSLConnection):
 
 
 class _Sentinel(redis.Sentinel):
-    """Asks every sentinel and believes the newest configuration, not the first answer.
+    """redis-py's Sentinel client whose discovery is the side's: all sentinels at once."""
 
-    Around a switch the sentinels disagree for a second or two: those that have not heard of it
-    name the old master, and the one leading the failover names the old master too, flagged
-    failover_in_progress, until it has reconfigured the replicas. So a sentinel with a newer
-    configuration epoch wins, and among equals one not in the middle of a failover.
-    """
+    def __init__(self, side, addresses, kwargs):
+        super().__init__(addresses, sentinel_kwargs=kwargs)
+        self.side = side
 
     def discover_master(self, service_name):
-        best, errors = None, []
-        for sentinel in self.sentinels:
-            try:
-                state = sentinel.sentinel_master(service_name)
-            except (redis.ConnectionError, redis.TimeoutError, redis.ResponseError) as exc:
-                errors.append(f"{sentinel}: {exc}")
-                continue
-            if state and self.check_master_state(state, service_name):
-                settled = "failover_in_progress" not in str(state.get("flags", ""))
-                rank = (int(state.get("config-epoch") or 0), settled)
-                if best is None or rank > best[0]:
-                    best = (rank, state["ip"], int(state["port"]))
-        if best is None:
-            detail = f": {'; '.join(errors)}" if errors else ""
-            raise redis.sentinel.MasterNotFoundError(f"No master found for {service_name!r}{detail}")
-        return best[1], best[2]
+        return self.side.discover()
 
 
 class _BlockingSentinelPool(redis.sentinel.SentinelConnectionPool, redis.BlockingConnectionPool):
     pass
 
 
-
 class Side:
     """The Sentinel half of one OstrelRedis object: the watch, its listeners and the discovery."""
 
     def __init__(self, service, hold, addresses, kwargs):
-        self.watch = _Watch(service, hold, addresses, kwargs)
-        self.manager = _Sentinel(addresses, sentinel_kwargs=kwargs)
+        self.service, self.addresses = service, [tuple(a) for a in addresses]
+        self.kwargs = dict(kwargs)  # holds the sentinel password; only ever read from here
+        self.watch = _watch.Watch(hold)
+        self.manager = _Sentinel(self, self.addresses, self.kwargs)
+        self.listeners = [Listener(self, host, port) for host, port in self.addresses]
+        self.pools = weakref.WeakSet()
+        self.stopped = False
+        self.forked()
+        _SIDES.add(self)
+
+    def forked(self):
+        """Fresh locks; in a forked child no thread of the parent's came along."""
+        self.watch.forked()
+        self.lock = threading.Lock()  # the pools, the listeners' threads and discovery's rounds
+        self.answered = threading.Condition(self.lock)
+        self.opened = threading.Condition(self.watch.lock)  # the hold is the watch's state
+        self.busy = [False] * len(self.addresses)  # one question in flight per sentinel at most
+        self.stopping = threading.Event()
+        if self.stopped:
+            self.stopping.set()
+        for listener in self.listeners:
+            listener.thread, listener.conns, listener.sub, listener.asking = None, [], None, None
 
     def pool(self, number, options, blocking, tls, life):
         """A Sentinel-managed pool for database number; the listeners start with the first one."""
         cls = guarded(_BlockingSentinelPool if blocking else redis.sentinel.SentinelConnectionPool)
-        pool = cls(self.watch.service, self.manager, db=number, ostrel_watch=self.watch, ostrel_life=life,
+        pool = cls(self.service, self.manager, db=number, ostrel_side=self, ostrel_life=life,
                    connection_class=_WatchedSSLConnection if tls else _WatchedConnection, **options)
-        self.watch.add_pool(pool)
-        self.watch.start()
+        with self.lock:
+            self.pools.add(pool)
+        self.ensure_listeners()
         return pool
 
+    def ensure_listeners(self):
+        with self.lock:
+            if self.stopped:
+                return
+            for listener in self.listeners:
+                if listener.thread is None or not listener.thread.is_alive():
+                    listener.thread = threading.Thread(target=listener.run, name=listener.name, daemon=True)
+                    listener.thread.start()
+
+    # --- what the listeners and discovery learn -----------------------------------------------
+
+    def learnt(self, ans):
+        if self.watch.failover_seen(ans, time.monotonic()):
+            log.info("failover of %s under way: holding commands for up to %g s", self.service, self.watch.hold)
+        elif self.watch.observe(ans, time.monotonic()):
+            self._moved()
+
+    def announced(self, kind, address):
+        if kind == "switch":
+            if self.watch.announced_switch(address, time.monotonic()):
+                self._moved()
+        elif kind == "started":
+            if self.watch.failover_started(time.monotonic()):
+                log.info("failover of %s under way: holding commands for up to %g s",
+                         self.service, self.watch.hold)
+        else:
+            self.watch.failover_ended()
+            self._open()
+
+    def _moved(self):
+        log.info("master of %s is now %s:%s", self.service, *self.watch.master)
+        self._open()
+        self.drop_idle()
+
+    def _open(self):
+        with self.opened:
+            self.opened.notify_all()
+
+    def wait_hold(self):
+        """Waits while a failover is under way; the generation once it is over."""
+        watch = self.watch
+        with self.opened:
+            self.opened.wait_for(lambda: watch.held(time.monotonic()) <= 0, watch.hold)
+            return watch.generation
+
+    def drop_idle(self):
+        with self.lock:
+            pools = list(self.pools)
+        for pool in pools:
+            drop_idle(pool)
+
+    # --- discovery -------------------------------------------------------------------------
+
+    def discover(self):
+        """The master's address, from every sentinel at once; a silent one delays nothing."""
+        rnd = _Round()
+        with self.lock:
+            for index, sentinel in enumerate(self.manager.sentinels):
+                if self.busy[index]:
+                    rnd.reasons[index] = "still on an earlier question"
+                    continue
+                self.busy[index] = True
+                rnd.pending += 1
+                host, port = self.addresses[index]
+                threading.Thread(target=self._ask, args=(index, sentinel, rnd), daemon=True,
+                                 name=f"ostrel_redis question {host}:{port}").start()
+            begun = time.monotonic()
+            majority = len(self.addresses) // 2 + 1
+            while rnd.pending and len(rnd.answers) < majority:
+                waited = time.monotonic() - begun
+                if waited >= _ASK_WAIT or (rnd.answers and waited >= _GRACE):
+                    break
+                self.answered.wait((_GRACE if rnd.answers else _ASK_WAIT) - waited)
+            answers, reasons = list(rnd.answers), dict(rnd.reasons)
+        address, moved = self.watch.choose(answers, time.monotonic())
+        if moved:
+            self._moved()
+        if address is None:
+            asked = ", ".join(f"{h}:{p} ({reasons.get(i, 'no answer in time')})"
+                              for i, (h, p) in enumerate(self.addresses))
+            raise redis.sentinel.MasterNotFoundError(f"No master found for {self.service!r}; asked {asked}")
+        return address
+
+    def _ask(self, index, sentinel, rnd):
+        ans, reason = None, None
+        try:
+            ans = _watch.answer(sentinel.sentinel_master(self.service))
+            if ans is None:
+                reason = "gave no state of the master"
+            elif not ans.usable:
+                reason = "names no usable master"
+        except Exception as exc:
+            reason = short(exc)
+        if ans is not None:
+            self.learnt(ans)  # a late answer still teaches the watch
+        with self.lock:
+            self.busy[index] = False
+            rnd.pending -= 1
+            if ans is not None:
+                rnd.answers.append(ans)
+            if reason:
+                rnd.reasons[index] = reason
+            self.answered.notify_all()
+
     def stop(self, wait=True):
-        """Stops the listeners and closes the connections to the sentinels."""
-        self.watch.stop()
-        self.manager.close()
+        """Stops the listeners and closes the connections to the sentinels; never blocks unless
+        wait, and then for half a second at most."""
+        self.stopped = True
+        self.stopping.set()
+        if not wait:  # from a finaliser, in whatever thread: flags only, the threads end themselves
+            return
+        for listener in self.listeners:
+            listener.wake()
+        self.watch.failover_ended()
+        self._open()
+        self.manager.close()  # also wakes a question waiting on a sentinel that does not answer
+        deadline = time.monotonic() + 0.4
+        for listener in self.listeners:
+            thread = listener.thread
+            if thread is not None and thread is not threading.current_thread():
+                thread.join(max(0.0, deadline - time.monotonic()))
