@@ -18,6 +18,7 @@ The README's section on production Redis is the manual: every key, failover, the
 """
 
 import importlib.metadata
+import logging
 import os
 import threading
 import warnings
@@ -36,6 +37,8 @@ from ._pools import CLOSED, Life, guarded
 
 __all__ = ["OstrelRedis", "OstrelRedisConfig"]
 __version__ = importlib.metadata.version("redis_main")
+
+log = logging.getLogger("ostrel_redis")  # what the Sentinel listeners report, once per problem
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 _LIVE = weakref.WeakSet()
