@@ -38,7 +38,8 @@ class RedisClusterSet:
     on a plain port their plain ones, so the tests' own plain checks keep working.
     """
 
-    def __init__(self, primaries=3, replicas=1, node_timeout_ms=1000, tls=False):
+    def __init__(self, primaries=3, replicas=1, node_timeout_ms=1000, tls=False, path=None):
+        self.path = path  # the redis-server binary; Debian's when None
         self.dir = tempfile.mkdtemp(prefix="redis-main-cluster-")
         self.ports = [free_port() for _ in range(primaries * (1 + replicas))]
         self.bus_ports = {port: free_port() for port in self.ports}  # port + 10000 may not exist
@@ -64,7 +65,7 @@ class RedisClusterSet:
             "--cluster-port", str(self.bus_ports[port]), "--cluster-config-file", "nodes.conf",
             "--cluster-node-timeout", str(self.node_timeout_ms),
             # a new replica syncs at once instead of waiting for others to join the transfer
-            "--repl-diskless-sync-delay", "0", *tls)
+            "--repl-diskless-sync-delay", "0", *tls, path=self.path)
 
     def start(self):
         try:

@@ -427,10 +427,11 @@ def ssh_password_login():
 
 # --- TLS and Sentinel set-ups for ostrel_redis ------------------------------------------
 
-def start_redis(workdir, *args):
-    """A redis-server on loopback with no persistence; args are further command-line options."""
+def start_redis(workdir, *args, path=None):
+    """A redis-server (Debian's unless path names another) on loopback with no persistence; args
+    are further command-line options."""
     os.makedirs(workdir, exist_ok=True)
-    return subprocess.Popen([find_redis_server(), *args, "--bind", "127.0.0.1", "--save", "",
+    return subprocess.Popen([path or find_redis_server(), *args, "--bind", "127.0.0.1", "--save", "",
                              "--appendonly", "no", "--dir", workdir, "--logfile", "redis.log"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=server_env())
 

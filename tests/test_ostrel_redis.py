@@ -139,6 +139,10 @@ NO_HOST = {"host": None, "port": None}
     ({"client_name": "café"}, "client_name: 'café' is not a client name"),
     ({"failover_hold": 1}, "failover_hold: a Sentinel setting, but sentinels is not set"),
     ({"port": "abc", "retries": "3"}, "port: 'abc' is not a port number (an integer 1-65535); retries: '3'"),
+    ({"client_cache": "yes"}, "client_cache: 'yes' is not True, False or a mapping"),
+    ({"client_cache": {"max_size": 0, "ttl": 1}},
+     "client_cache: 'ttl' is not a cache setting (only 'max_size' is); client_cache: max_size 0 is not"),
+    ({"client_cache": {"max_size": True}}, "client_cache: max_size True is not a number of entries"),
 ])
 def test_validation_names_the_parameter(extra, message):
     with pytest.raises(ValueError) as caught:

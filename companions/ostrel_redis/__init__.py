@@ -4,8 +4,8 @@
 ``_get``, ``_set_list``, ... ``_pipeline``), each addressed to a database by its ``db`` argument,
 that reads further configuration keys (``OstrelRedisConfig`` lists every key with its type):
 ``password`` and ``username``; ``ssl`` and the ``ssl_*`` files; ``socket_timeout``, ``retries``
-and the other pool settings; ``sentinels`` with ``sentinel_service``; ``cluster``; and the SSH
-tunnel's ``ssh_*`` keys. Every key is checked when the object is made, and one ``ValueError``
+and the other pool settings; ``sentinels`` with ``sentinel_service``; ``cluster``; ``client_cache``
+(``cache_stats(db)`` gives its figures); and the SSH tunnel's ``ssh_*`` keys. Every key is checked when the object is made, and one ``ValueError``
 names each problem; secrets never appear in a message or a repr.
 
 ``close()``, or leaving ``with OstrelRedis(...) as store:``, releases the pools, the Sentinel
@@ -30,12 +30,12 @@ import redis_main
 
 from . import _sentinel, _url
 from ._cluster import Cluster
-from ._config import (OstrelRedisConfig, address, copy_lists, pool_options, problems, sentinel_settings,
+from ._config import (ClientCacheSettings, OstrelRedisConfig, address, copy_lists, pool_options, problems, sentinel_settings,
                       unchecked_certificates, _shown)
 from ._operations import Operations
 from ._pools import CLOSED, Life, guarded
 
-__all__ = ["OstrelRedis", "OstrelRedisConfig"]
+__all__ = ["ClientCacheSettings", "OstrelRedis", "OstrelRedisConfig"]
 __version__ = importlib.metadata.version("redis_main")
 
 log = logging.getLogger("ostrel_redis")  # what the Sentinel listeners report, once per problem
@@ -200,6 +200,16 @@ class OstrelRedis(Operations, redis_main.OstrelRedisMain):
             raise errors[0]  # not done: a later close() tries again
         with self._lock:
             self._done = True
+
+    def cache_stats(self, db=0):
+        """The client-side cache of db's pool (of the cluster client, with cluster) in figures:
+        {"hits": ..., "misses": ..., "entries": ...}, counted since the pool was made; None when
+        client_cache is off."""
+        engine = self._get_engine(db)
+        cache = getattr(engine, "ostrel_cache", None) if self._cluster is not None \
+            else getattr(engine.connection_pool, "cache", None)
+        stats = getattr(cache, "stats", None)
+        return stats() if stats is not None else None
 
     def __enter__(self):
         return self

@@ -9,6 +9,7 @@ import functools
 import redis
 from redis.cluster import ClusterNode, RedisCluster
 
+from ._cache import Cache
 from ._pools import guarded
 
 # How soon after a failed command the client may ask the nodes for the slot map again (redis-py's
@@ -85,4 +86,10 @@ class Cluster:
             raise ValueError(f"db {db!r}: a Redis Cluster has only database 0, so database {number}"
                              " cannot be used; pass db=0")
         nodes = [ClusterNode(h, p) for h, p in ((host, port), *self.extra_nodes)]
-        return ClusterClient(startup_nodes=nodes, **self.options)
+        opts = dict(self.options)
+        cache_config = opts.pop("cache_config", None)
+        # one cache for all the nodes of this client, counted; no other client shares it
+        cache = opts["cache"] = Cache(cache_config) if cache_config is not None else None
+        client = ClusterClient(startup_nodes=nodes, **opts)
+        client.ostrel_cache = cache
+        return client

@@ -13,7 +13,7 @@ from redis.retry import Retry
 
 from ostrel_var import _hidden
 
-from . import _cluster
+from . import _cache, _cluster
 
 _TLS_KEYS = ("ssl_ca_certs", "ssl_certfile", "ssl_keyfile", "ssl_password", "ssl_cert_reqs", "ssl_check_hostname")
 _SENTINEL_KEYS = ("sentinel_service", "sentinel_username", "sentinel_password", "sentinel_ssl", "failover_hold")
@@ -153,6 +153,7 @@ def problems(obj):
             "a client name (ASCII letters, digits and punctuation, no blanks)")
     _sentinel_problems(c, entries)
     _cluster.problems(c, entries, address)
+    _cache_problems(c, entries)
     if obj._config.ssh and entries.get("ssl") and entries.get("ssl_cert_reqs") != "none" \
             and entries.get("ssl_check_hostname") is not False:
         c.problems.append(
@@ -244,6 +245,23 @@ def _sentinel_problems(c, entries):
     c.seconds("failover_hold", zero=True)
 
 
+def _cache_problems(c, entries):
+    value = entries.get("client_cache")
+    if value is None or isinstance(value, bool):
+        return
+    if not isinstance(value, dict):
+        c.problems.append(f"client_cache: {value!r} is not True, False or a mapping such as"
+                          " {'max_size': 10000}")
+        return
+    for name in value:
+        if name != "max_size":
+            c.problems.append(f"client_cache: {name!r} is not a cache setting (only 'max_size' is)")
+    size = value.get("max_size")
+    if "max_size" in value and not (_is_int(size) and 0 < size <= _cache.MAX_SIZE_LIMIT):
+        c.problems.append(f"client_cache: max_size {size!r} is not a number of entries"
+                          f" (an integer 1-{_cache.MAX_SIZE_LIMIT})")
+
+
 def unchecked_certificates(entries):
     """The warnings a configuration earns: one for each kind of connection whose server goes unchecked."""
     if entries.get("ssl_cert_reqs") != "none":
@@ -278,6 +296,10 @@ def pool_options(entries):
         opts.update(_tls_options(entries))
     if entries.get("pool_timeout") is not None:
         opts["timeout"] = entries["pool_timeout"]
+    cache_config = _cache.config(entries.get("client_cache"))
+    if cache_config is not None:
+        # the cache needs RESP3 for its invalidation pushes; uncached pools keep RESP2
+        opts.update(protocol=3, cache_config=cache_config)
     return opts
 
 
@@ -302,6 +324,12 @@ def sentinel_settings(entries):
     hold = entries.get("failover_hold")
     return (entries["sentinel_service"], _HOLD if hold is None else hold,
             [address(item) for item in entries["sentinels"]], kwargs)
+
+
+class ClientCacheSettings(typing.TypedDict, total=False):
+    """The settings of client_cache given as a mapping."""
+
+    max_size: int  # entries kept per pool (per cluster client), the least recently used dropped first
 
 
 class OstrelRedisConfig(typing.TypedDict, total=False):
@@ -340,6 +368,7 @@ class OstrelRedisConfig(typing.TypedDict, total=False):
     failover_hold: float
     cluster: bool
     cluster_nodes: list[tuple[str, int] | str]
+    client_cache: bool | ClientCacheSettings
     ssh: bool
     ssh_host: str
     ssh_port: int

@@ -1,9 +1,12 @@
-"""Pools of OstrelRedis: pool classes that stop serving once their object is closed, and a drop of
-idle connections that never touches one a command holds."""
+"""Pools of OstrelRedis: pool classes that stop serving once their object is closed (and keep a
+cache of their own when asked to), and a drop of idle connections that never touches one a command
+holds."""
 
 import functools
 
 import redis
+
+from ._cache import Cache, counted
 
 CLOSED = "the OstrelRedis object is closed; make a new one to reach Redis again"
 
@@ -23,7 +26,13 @@ class _Guard:
 
     def __init__(self, *args, ostrel_life, **kwargs):
         self._ostrel_life = ostrel_life
+        if kwargs.get("cache_config") is not None and kwargs.get("cache") is None:
+            # a cache of its own, counted, so that pools share no entries and cache_stats can tell
+            kwargs["cache"] = Cache(kwargs.pop("cache_config"))
         super().__init__(*args, **kwargs)
+
+    def make_connection(self, *args, **kwargs):
+        return counted(super().make_connection(*args, **kwargs))
 
     def get_connection(self, *args, **kwargs):
         if self._ostrel_life.closed:

@@ -7,9 +7,12 @@ import redis
 import redis_main
 from redis.cluster import RedisCluster
 
-__all__ = ["OstrelRedis", "OstrelRedisConfig"]
+__all__ = ["ClientCacheSettings", "OstrelRedis", "OstrelRedisConfig"]
 __version__: str
 log: logging.Logger
+
+class ClientCacheSettings(TypedDict, total=False):
+    max_size: int
 
 # every key is optional; a misspelt key or a value of the wrong type is an error
 class OstrelRedisConfig(TypedDict, total=False):
@@ -42,6 +45,7 @@ class OstrelRedisConfig(TypedDict, total=False):
     failover_hold: float
     cluster: bool
     cluster_nodes: list[tuple[str, int] | str]
+    client_cache: bool | ClientCacheSettings
     ssh: bool
     ssh_host: str
     ssh_port: int
@@ -65,6 +69,7 @@ class OstrelRedis(redis_main.OstrelRedisMain):
     def _get_engine(self, db: int | str) -> redis.Redis | RedisCluster: ...  # type: ignore[override]
     def _connect(self, db: int | str) -> redis.ConnectionPool | RedisCluster: ...  # type: ignore[override]
     def close(self) -> None: ...
+    def cache_stats(self, db: int | str = 0) -> dict[str, int] | None: ...
     def __enter__(self) -> OstrelRedis: ...
     def __exit__(self, *exc_info: object) -> None: ...
     @classmethod

@@ -1,0 +1,148 @@
+"""client_cache against real servers: the same results as uncached, no stale read after the server
+announced a change, one cache per pool, and servers that cannot keep a cache refused."""
+
+import pytest
+import redis
+
+from cluster_nodes import RedisClusterSet, slot_of
+from conftest import find_redis8_server
+from ostrel_redis import OstrelRedis
+
+DB = 5
+
+
+@pytest.fixture
+def server8(redis8_server):
+    redis8_server.flush()
+    return redis8_server
+
+
+@pytest.fixture
+def cached(server8, decode):
+    with OstrelRedis(server8.config(client_cache=True, decode_responses=decode)) as store:
+        yield store
+
+
+def twice(store, method, *args):
+    """The reply of a first read (sent) and of a second (from the cache)."""
+    return getattr(store, method)(*args, DB), getattr(store, method)(*args, DB)
+
+
+def same(a, b):
+    """Equal, and of the same types all the way down (RESP3 must not change what callers get)."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(map(same, a, b))
+    return a == b
+
+
+READS = [("_get", "s"), ("_get", "n"), ("_get", "missing"), ("_get_list", "l"), ("_get_list", "empty"),
+         ("_get_dict", "h"), ("_get_dict", "missing"), ("_get_size",), ("_keys", "*")]
+
+
+def test_results_are_the_uncached_ones_types_included(server8, cached, decode):
+    writer = server8.client(DB)
+    writer.set("s", "text é")
+    writer.set("n", 42)
+    writer.rpush("l", "a", "1", "")
+    writer.hset("h", mapping={"f": "v", "2": "3"})
+    with OstrelRedis(server8.config(decode_responses=decode)) as plain:
+        for method, *args in READS:
+            expected = getattr(plain, method)(*args, DB)
+            first, second = twice(cached, method, *args)
+            assert same(first, expected) and same(second, expected), (method, args)
+    assert cached.cache_stats(DB)["hits"] >= 5  # the second reads really came from the cache
+    # a caller that changes what it got changes nothing cached
+    cached._get_list("l", DB).append("x")
+    cached._get_dict("h", DB)["f"] = "changed"
+    assert cached._get_list("l", DB) == [x if decode else x.encode() for x in ("a", "1", "")]
+    assert cached._get_dict("h", DB)["f" if decode else b"f"] == ("v" if decode else b"v")
+
+
+def kill_our_connection(server, store):
+    server.client().client_kill_filter(_type="normal", skipme=True)
+
+
+CHANGES = {
+    "other-client-set": lambda srv, store, w: w.set("s", "new"),
+    "other-client-del": lambda srv, store, w: w.delete("s", "l", "h"),
+    "other-client-list-and-hash": lambda srv, store, w: (w.rpush("l", "new"), w.hset("h", "f", "new")),
+    "flushdb": lambda srv, store, w: w.flushdb(),
+    "flushall": lambda srv, store, w: w.flushall(),
+    # the invalidation cannot arrive: our connection is gone when the key changes
+    "client-kill": lambda srv, store, w: (kill_our_connection(srv, store), w.set("s", "new"),
+                                          w.rpush("l", "new"), w.hset("h", "f", "new")),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_no_stale_read_once_the_server_announced_a_change(server8, cached, decode, change):
+    writer = server8.client(DB, decode_responses=False)
+    writer.set("s", "old")
+    writer.rpush("l", "old")
+    writer.hset("h", "f", "old")
+    reads = lambda: [cached._get("s", DB), cached._get_list("l", DB), cached._get_dict("h", DB)]  # noqa: E731
+    reads()
+    reads()
+    CHANGES[change](server8, cached, writer)
+    writer.ping()  # answered in a later turn of the server's loop, after it wrote its pushes out
+    with OstrelRedis(server8.config(decode_responses=decode)) as plain:
+        expected = [plain._get("s", DB), plain._get_list("l", DB), plain._get_dict("h", DB)]
+    assert reads() == expected
+
+
+def test_each_database_keeps_a_cache_of_its_own(server8):
+    with OstrelRedis(server8.config(client_cache={"max_size": 2})) as store:
+        server8.client(1).set("k", "one")
+        server8.client(2).set("k", "two")
+        assert [store._get("k", db) for db in (1, 2, 1, 2)] == ["one", "two", "one", "two"]
+        assert store.cache_stats(1) == store.cache_stats("2") == {"hits": 1, "misses": 1, "entries": 1}
+        for key in ("a", "b", "c"):
+            server8.client(3).set(key, key)
+            store._get(key, 3)
+        assert store.cache_stats(3)["entries"] == 2  # max_size holds
+    with OstrelRedis.from_url(f"redis://{server8.host}:{server8.port}?client_cache=false") as off:
+        assert off.cache_stats(1) is None
+    with OstrelRedis.from_url(f"redis://{server8.host}:{server8.port}?client_cache=true") as on:
+        on._get("k", 1)
+        assert on.cache_stats(1)["misses"] == 1
+
+
+def test_a_server_older_than_7_4_is_refused_by_name_and_version_at_once(server):
+    with OstrelRedis(server.config(client_cache=True)) as store:
+        sent_before = server.client().info("stats")["total_connections_received"]
+        with pytest.raises(redis.RedisError,
+                           match=rf"client_cache: the server at 127\.0\.0\.1:{server.port} is redis 7\.0\.\d+,") \
+                as caught:
+            store._get("k", DB)
+        assert not isinstance(caught.value, redis.ConnectionError)  # retrying could not help
+        # one connection, not one per retry (the client() that counts them adds one of its own)
+        assert server.client().info("stats")["total_connections_received"] - sent_before == 2
+
+
+@pytest.fixture(scope="module")
+def cluster8():
+    nodes = RedisClusterSet(replicas=0, node_timeout_ms=5000, path=find_redis8_server()).start()
+    yield nodes
+    nodes.stop()
+
+
+def test_cluster_no_stale_read_after_its_slot_moved(cluster8):
+    key = "cached-key"
+    source = cluster8.owner(key)
+    target = next(p for p in cluster8.primary_ports() if p != source)
+    cluster8.node(source).set(key, "old")
+    config = {"host": "127.0.0.1", "port": cluster8.live_port(), "cluster": True, "client_cache": True}
+    with OstrelRedis(config) as store:
+        assert [store._get(key), store._get(key)] == ["old", "old"]
+        assert store.cache_stats()["hits"] == 1
+        try:
+            cluster8.move_slots([slot_of(key)], source, target)
+            cluster8.node(target).set(key, "new")
+            cluster8.node(target).ping()
+            assert store._get(key) == "new"
+        finally:
+            cluster8.move_slots([slot_of(key)], target, source)
