@@ -536,8 +536,8 @@ class SentinelSet:
 
     service = "redis-main-test"
 
-    def __init__(self, replicas=1, down_after_ms=1000, tls=False):
-        self.dir = tempfile.mkdtemp(prefix="redis-main-sentinel-")
+    def __init__(self, replicas=1, down_after_ms=1000, tls=False, path=None):
+        self.dir, self.path = tempfile.mkdtemp(prefix="redis-main-sentinel-"), path
         self.ports = [free_port() for _ in range(1 + replicas)]
         self.sentinel_ports = [free_port() for _ in range(3)]
         self.down_after_ms, self.procs = down_after_ms, {}
@@ -565,7 +565,7 @@ class SentinelSet:
         extra += ["--repl-diskless-sync-delay", "0"]
         self.procs[port] = start_redis(os.path.join(self.dir, str(port)),
                                        *(f"--{a}" if i % 2 == 0 else a for i, a in enumerate(self.listen(port))),
-                                       *extra)
+                                       *extra, path=self.path)
 
     def start(self):
         self.start_data(self.ports[0])
@@ -585,7 +585,7 @@ class SentinelSet:
                         f"sentinel monitor {self.service} 127.0.0.1 {self.ports[0]} 2\n"
                         f"sentinel down-after-milliseconds {self.service} {self.down_after_ms}\n"
                         f"sentinel failover-timeout {self.service} 6000\n")
-            self.procs[port] = subprocess.Popen([find_redis_server(), conf, "--sentinel"],
+            self.procs[port] = subprocess.Popen([self.path or find_redis_server(), conf, "--sentinel"],
                                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                                 env=server_env())
         self.wait_healthy()

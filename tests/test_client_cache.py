@@ -1,11 +1,13 @@
 """client_cache against real servers: the same results as uncached, no stale read after the server
 announced a change, one cache per pool, and servers that cannot keep a cache refused."""
 
+import signal
+
 import pytest
 import redis
 
 from cluster_nodes import RedisClusterSet, slot_of
-from conftest import find_redis8_server
+from conftest import SentinelSet, find_redis8_server, wait_until
 from ostrel_redis import OstrelRedis
 
 DB = 5
@@ -146,3 +148,26 @@ def test_cluster_no_stale_read_after_its_slot_moved(cluster8):
             assert store._get(key) == "new"
         finally:
             cluster8.move_slots([slot_of(key)], target, source)
+
+
+def test_sentinel_no_stale_read_after_a_failover():
+    # the old master is frozen, not demoted: it sends no invalidation and closes no connection,
+    # so only the object itself can let go of what it read there
+    group = SentinelSet(path=find_redis8_server()).start()
+    store = OstrelRedis(group.config(client_cache=True))
+    try:
+        old = group.master_port()
+        store._set("k", "before", DB)
+        assert twice(store, "_get", "k") == ("before", "before")
+        assert store.cache_stats(DB)["hits"] == 1  # the second read came from the cache
+        group.procs[old].send_signal(signal.SIGSTOP)
+        wait_until(lambda: group.master_port() != old, "no failover", timeout=60)
+        new = group.master_port()
+        with redis.Redis(port=new, db=DB) as master:
+            master.set("k", "after")
+        # once the object has heard of the switch, its first read must not come from the old cache
+        wait_until(lambda: store._sentinel.watch.master[1] == new, "the object did not follow the switch")
+        assert store._get("k", DB) == "after"
+    finally:
+        store.close()
+        group.stop()

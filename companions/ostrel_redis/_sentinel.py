@@ -101,7 +101,14 @@ class _Sentinel(redis.Sentinel):
         return self.side.discover()
 
 
-class _BlockingSentinelPool(redis.sentinel.SentinelConnectionPool, redis.BlockingConnectionPool):
+class _SentinelPool(redis.sentinel.SentinelConnectionPool):
+    def owns_connection(self, connection):
+        # a caching connection copies the address of the one it wraps when made, before Sentinel
+        # named the master: judged by that copy, every connection given back would be dropped
+        return super().owns_connection(getattr(connection, "_conn", connection))
+
+
+class _BlockingSentinelPool(_SentinelPool, redis.BlockingConnectionPool):
     pass
 
 
@@ -134,7 +141,7 @@ class Side:
 
     def pool(self, number, options, blocking, tls, life):
         """A Sentinel-managed pool for database number; the listeners start with the first one."""
-        cls = guarded(_BlockingSentinelPool if blocking else redis.sentinel.SentinelConnectionPool)
+        cls = guarded(_BlockingSentinelPool if blocking else _SentinelPool)
         pool = cls(self.service, self.manager, db=number, ostrel_side=self, ostrel_life=life,
                    connection_class=_WatchedSSLConnection if tls else _WatchedConnection, **options)
         with self.lock:
@@ -173,6 +180,14 @@ class Side:
 
     def _moved(self):
         log.info("master of %s is now %s:%s", self.service, *self.watch.master)
+        with self.lock:
+            pools = list(self.pools)
+        for pool in pools:
+            # a cached read is served without a command, so it would never meet the connection
+            # check that leaves the old master: what was read there goes now
+            cache = getattr(pool, "cache", None)
+            if cache is not None:
+                cache.flush()
         self._open()
         self.drop_idle()
 
