@@ -6,7 +6,7 @@ import functools
 
 import redis
 
-from ._cache import Cache, counted
+from ._cache import Cache, refused
 
 CLOSED = "the OstrelRedis object is closed; make a new one to reach Redis again"
 
@@ -31,13 +31,16 @@ class _Guard:
             kwargs["cache"] = Cache(kwargs.pop("cache_config"))
         super().__init__(*args, **kwargs)
 
-    def make_connection(self, *args, **kwargs):
-        return counted(super().make_connection(*args, **kwargs))
-
     def get_connection(self, *args, **kwargs):
         if self._ostrel_life.closed:
             raise RuntimeError(CLOSED)
-        return super().get_connection(*args, **kwargs)
+        try:
+            return super().get_connection(*args, **kwargs)
+        except redis.ConnectionError as exc:
+            error = refused(exc, self) if self.cache is not None else None
+            if error is None:
+                raise
+        raise error
 
     def release(self, connection):
         super().release(connection)
