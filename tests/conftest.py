@@ -633,3 +633,15 @@ class SentinelSet:
         for proc in self.procs.values():
             stop_process(proc)
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    """A six-node Redis Cluster of the module's own."""
+    from cluster_nodes import RedisClusterSet
+
+    # a node timeout long enough that a busy machine causes no failover of its own; the failover
+    # test shortens it for its run
+    nodes = RedisClusterSet(node_timeout_ms=5000).start()
+    yield nodes
+    nodes.stop()
