@@ -26,7 +26,7 @@ async def per_op(fn, n):
     return (time.perf_counter() - start) / n
 
 
-async def concurrent(fn, total):
+async def many_tasks(fn, total):
     per = total // TASKS
 
     async def worker(t):
@@ -83,8 +83,8 @@ async def main(port, rounds, n):
 
     a, b = [], []
     for _ in range(rounds):
-        a.append(2 * await concurrent(mixed_ours, 4 * n))
-        b.append(2 * await concurrent(mixed_theirs, 4 * n))
+        a.append(2 * await many_tasks(mixed_ours, 4 * n))
+        b.append(2 * await many_tasks(mixed_theirs, 4 * n))
     ra, rb = statistics.median(a), statistics.median(b)
     print(f"{TASKS} tasks GET/SET            ours {ra:7.0f} op/s redis.asyncio {rb:7.0f} op/s ratio {ra / rb:.3f}")
     await store.aclose()
