@@ -31,6 +31,11 @@ typecheck:
 demo-tls:
 	bash scripts/demo.sh --tls
 
+# The demo's walk through ostrel_redis.asyncio, each operation awaited on one event loop.
+.PHONY: demo-async
+demo-async:
+	bash scripts/demo.sh --async
+
 # Sentinel failovers under a writer, OstrelRedis and plain redis-py side by side (not a test).
 .PHONY: failover-demo
 failover-demo:

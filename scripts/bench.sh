@@ -6,7 +6,8 @@
 # benchmarks/bench_production.py OstrelRedis over TLS and Sentinel with redis-py on the same pools,
 # and benchmarks/bench_cluster.py runs OstrelRedis on a six-node Redis Cluster it starts itself
 # against redis-py's cluster client, then times a failover. Last, benchmarks/bench_fast.py pits
-# OstrelRedis's bulk writers against redis-py used well and against the base class's shape.
+# OstrelRedis's bulk writers against redis-py used well and against the base class's shape, and
+# benchmarks/bench_async.py the asyncio class against plain redis.asyncio.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VENV=${VENV:-$ROOT/.venv}
@@ -25,3 +26,6 @@ echo
 "$VENV/bin/python" -P "$ROOT/benchmarks/bench_cluster.py" --port "$REDIS_PORT"
 echo
 "$VENV/bin/python" -P "$ROOT/benchmarks/bench_fast.py" --port "$REDIS_PORT"
+echo
+# ostrel_redis.asyncio against plain redis.asyncio on the same pool settings
+"$VENV/bin/python" -P "$ROOT/benchmarks/bench_async.py" --port "$REDIS_PORT"

@@ -18,7 +18,7 @@ WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 cd "$WORK"
 echo "[typing] stubtest" >&2
-"$TYPING/bin/python" -m mypy.stubtest redis_main ostrel_var ostrel_log ostrel_ssh ostrel_redis
+"$TYPING/bin/python" -m mypy.stubtest redis_main ostrel_var ostrel_log ostrel_ssh ostrel_redis  # its asyncio subpackage comes with it
 EXAMPLES=("$ROOT/tests/typing_examples/good_use.py" "$ROOT/tests/typing_examples/mistakes.py")
 echo "[typing] mypy --strict" >&2
 "$TYPING/bin/python" "$ROOT/scripts/expect_errors.py" mypy "${EXAMPLES[@]}"

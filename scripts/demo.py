@@ -3,9 +3,11 @@
 The server comes from REDIS_HOST (default 127.0.0.1), REDIS_PORT (default 6379) and REDIS_PASSWORD.
 With REDIS_TLS_CA (a CA file) it uses OstrelRedis over TLS instead, checking the server's
 certificate against that CA, and shows first that a client trusting only the system's CAs is
-refused. Every key it writes starts with "redis_main-demo:" and is deleted again at the end.
+refused. With --async it walks through ostrel_redis.asyncio.OstrelRedis, each operation awaited
+on one event loop. Every key it writes starts with "redis_main-demo:" and is deleted again at the end.
 """
 
+import asyncio
 import os
 import sys
 import warnings
@@ -16,11 +18,12 @@ import redis_main
 
 DB = 3
 PREFIX = "redis_main-demo:"
+RUN = lambda result: result  # noqa: E731 - the async walk awaits each coroutine on its loop instead
 
 
 def call(store, name, *args):
     """Runs one operation and prints it with its result."""
-    result = getattr(store, name)(*args)
+    result = RUN(getattr(store, name)(*args))
     print(f"  {name}({', '.join(map(repr, args))})\n      -> {result!r}")
     return result
 
@@ -86,6 +89,8 @@ def main():
     if not port.isdigit():
         sys.exit(f"demo: REDIS_PORT must be a port number, not {port!r}")
     config = {"host": host, "port": int(port), "password": os.environ.get("REDIS_PASSWORD")}
+    if "--async" in sys.argv[1:]:
+        return async_main(host, port, config)
     if os.environ.get("REDIS_TLS_CA"):
         store = tls_store(config, os.environ["REDIS_TLS_CA"])
     else:
@@ -97,6 +102,23 @@ def main():
         sys.exit(f"demo: cannot use the Redis server at {host}:{port}: {exc}")
     except redis.RedisError as exc:  # a server that refuses a command, such as a read-only replica
         sys.exit(f"demo: the Redis server at {host}:{port} refused the demo: {exc}")
+
+
+def async_main(host, port, config):
+    global RUN
+    import ostrel_redis.asyncio
+
+    config = {k: v for k, v in config.items() if v is not None}
+    print(f"ostrel_redis.asyncio.OstrelRedis against {host}:{port}, every operation awaited\n")
+    with asyncio.Runner() as runner:
+        RUN = runner.run
+        store = runner.run(ostrel_redis.asyncio.OstrelRedis.open(config))
+        try:
+            walk(store)
+        except (redis.ConnectionError, redis.TimeoutError) as exc:
+            sys.exit(f"demo: cannot use the Redis server at {host}:{port}: {exc}")
+        finally:
+            runner.run(store.aclose())
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@
 #                                            is started on a free loopback port and stopped after
 #   VENV=dir                                 the venv to use (default: .venv in the project)
 #
+# With --async it walks through ostrel_redis.asyncio.OstrelRedis, each operation awaited.
 # With --tls it walks through OstrelRedis (ostrel_redis) instead, against a throwaway TLS-only
 # redis-server with a certificate from a throwaway CA, which it starts and stops itself.
 set -euo pipefail
@@ -29,4 +30,4 @@ fi
 
 # -P and a neutral directory: the installed module runs, not anything in the source tree
 cd /
-"$VENV/bin/python" -P "$ROOT/scripts/demo.py"
+"$VENV/bin/python" -P "$ROOT/scripts/demo.py" "$@"

@@ -682,3 +682,15 @@ class Writer(threading.Thread):
 def listeners():
     """The listener threads of every OstrelRedis object in this process."""
     return [t for t in threading.enumerate() if t.name.startswith("ostrel_redis sentinel")]
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    """A six-node Redis Cluster of the module's own."""
+    from cluster_nodes import RedisClusterSet
+
+    # a node timeout long enough that a busy machine causes no failover of its own; the failover
+    # test shortens it for its run
+    nodes = RedisClusterSet(node_timeout_ms=5000).start()
+    yield nodes
+    nodes.stop()

@@ -14,15 +14,6 @@ from ostrel_redis import OstrelRedis
 
 
 @pytest.fixture(scope="module")
-def cluster():
-    # a node timeout long enough that a busy machine causes no failover of its own; the failover
-    # test shortens it for its run
-    nodes = RedisClusterSet(node_timeout_ms=5000).start()
-    yield nodes
-    nodes.stop()
-
-
-@pytest.fixture(scope="module")
 def tls_cluster():
     """Three primaries with TLS ports beside their plain ones, talking TLS among themselves."""
     nodes = RedisClusterSet(replicas=0, node_timeout_ms=5000, tls=True).start()

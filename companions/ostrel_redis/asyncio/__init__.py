@@ -1,0 +1,392 @@
+"""OstrelRedis for asyncio: the same configuration and operations, as coroutines.
+
+``OstrelRedis(config)`` takes every key of ``ostrel_redis.OstrelRedis`` and checks it with the
+very same code and messages; ``await store._set(key, value, db)``, ``_get``, ``_set_list``,
+``_get_list``, ``_set_dict``, ``_get_dict``, ``_delete``, ``_keys``, ``_get_size`` and
+``_pipeline`` take the same arguments and return what the sync class returns. Pools are
+``redis.asyncio`` pools (waiting ones with ``pool_timeout``), one per database key; ``cluster``
+gives a ``redis.asyncio`` cluster client that waits for a free connection rather than failing.
+
+With ``ssh``, the tunnel's login runs on a worker thread: ``store = await OstrelRedis.open(config)``,
+``async with OstrelRedis(config) as store:``, or the first operation opens it.
+
+A cancelled operation leaves nothing behind: the connection it held is closed before it goes back
+to the pool, so no other task can read the reply meant for it. ``await store.aclose()``, or leaving
+``async with``, releases the pools and the tunnel; afterwards every operation raises
+``RuntimeError``. Sentinel is not available here yet (a ValueError says so).
+"""
+
+import asyncio
+import inspect
+import warnings
+from itertools import chain
+
+import redis
+import redis.asyncio
+
+import ostrel_ssh
+import redis_main
+
+from .. import _url
+from .. import OstrelRedis as _SyncOstrelRedis
+from .._config import OstrelRedisConfig, _shown
+from .._operations import _chunks
+from .._pools import CLOSED, Life
+from . import _pools
+
+__all__ = ["OstrelRedis", "OstrelRedisConfig"]
+
+_BASE = redis_main.OstrelRedisMain
+_OPERATIONS = ("_set", "_get", "_set_list", "_get_list", "_set_dict", "_get_dict", "_delete", "_keys",
+               "_get_size", "_pipeline")
+_SIGNATURES = {name: inspect.signature(getattr(_BASE, name)) for name in _OPERATIONS}
+_TYPED = {"_set_list": list, "_set_dict": dict, "_pipeline": dict}
+
+
+class _Checked(_SyncOstrelRedis):
+    """The sync class's validation alone: the base class's own _cleanse_params, calling the sync
+    class's hooks. No logger, no tunnel, no pool."""
+
+    def __init__(self, config):
+        self._life = Life()  # the hooks hand it to the cluster settings
+        self._cleanse_params(config)
+
+    def __del__(self):
+        pass
+
+
+class _Refuser:
+    """Stands in for self while the base class binds arguments it is known to refuse."""
+
+    def _get_engine(self, db):
+        raise AssertionError("the base class accepted arguments its signature refuses")
+
+
+def _bind(name, args, kwargs):
+    """The arguments bound as the base class binds them, self first; the base class's own TypeError
+    for a call it refuses."""
+    try:
+        bound = _SIGNATURES[name].bind(*args, **kwargs)
+    except TypeError:
+        pass
+    else:
+        bound.apply_defaults()
+        values = tuple(bound.arguments.values())
+        expected = _TYPED.get(name)
+        if expected is None or type(values[-2]) is expected:
+            return values
+    getattr(_BASE, name)(*((_Refuser(),) + args[1:] if args else ()), **kwargs)
+    raise AssertionError(f"{name}: the base class accepted arguments its signature refuses")
+
+
+def _like(name):
+    def decorate(func):
+        func.__signature__ = _SIGNATURES[name]
+        func.__doc__ = getattr(_BASE, name).__doc__
+        return func
+
+    return decorate
+
+
+def _key(db):
+    return db if type(db) is str else str(db)
+
+
+def _login(entries):
+    return ostrel_ssh.OstrelSSH(entries).connect()
+
+
+class OstrelRedis:
+    """redis_main.OstrelRedisMain's operations as coroutines, for production servers; help(ostrel_redis.asyncio)."""
+
+    def __init__(self, config):
+        checked = _Checked(config)
+        del config  # it may hold passwords; this frame lives on in tracebacks of what follows
+        if checked._sentinel_plan is not None:
+            raise ValueError("sentinels: not available with ostrel_redis.asyncio yet; use ostrel_redis.OstrelRedis")
+        self._config = checked._config
+        self._pool_options = _pools.asyncio_options(checked._pool_options, self._config.get("retries"))
+        self._cluster = None
+        if checked._cluster is not None:
+            self._cluster = (checked._cluster.extra_nodes, *_pools.cluster_options(self._pool_options))
+        self._life = Life()
+        self._db_dict = {}  # database key -> its pool (or cluster client), kept after closing
+        self._engines = {}  # database key -> the client handed out for it
+        self._tunnel_lock = asyncio.Lock()
+        self._tunnel_pending = bool(self._config.ssh)
+        self._done = False
+        for text in checked._unchecked:
+            warnings.warn(text, UserWarning, stacklevel=2)
+
+    @classmethod
+    async def open(cls, config):
+        """Makes the object and, with ssh, opens the tunnel on a worker thread."""
+        store = cls(config)
+        del config
+        await store._open_tunnel()
+        return store
+
+    async def _open_tunnel(self):
+        if not self._tunnel_pending:
+            return
+        async with self._tunnel_lock:  # one login however many tasks ask at once
+            if not self._tunnel_pending:
+                return
+            if self._life.closed:
+                raise RuntimeError(CLOSED)
+            login = asyncio.ensure_future(asyncio.to_thread(_login, self._config.todict()))
+            try:
+                tunnelled = await asyncio.shield(login)
+            except asyncio.CancelledError:
+                # the native login cannot be stopped from another thread; it ends by its own
+                # deadline. Waited for here, so neither the thread nor a tunnel outlives the
+                # cancelled call.
+                await _finish_abandoned(login)
+                raise
+            if self._life.closed:  # closed while the login ran
+                await asyncio.to_thread(tunnelled.close)
+                raise RuntimeError(CLOSED)
+            self._config = tunnelled
+            self._tunnel_pending = False
+
+    async def __aenter__(self):
+        await self._open_tunnel()
+        return self
+
+    async def __aexit__(self, *exc_info):
+        await self.aclose()
+
+    # --- engines ------------------------------------------------------------------------------
+
+    async def _get_engine(self, db):
+        """The engine of db's database key, made at the key's first use and kept: a client over the
+        key's pool, or with cluster the key's cluster client."""
+        engine = self._engines.get(_key(db))
+        return engine if engine is not None else await self._first_use(db)
+
+    async def _first_use(self, db):
+        if self._life.closed:
+            raise RuntimeError(CLOSED)
+        key = _key(db)
+        if self._tunnel_pending:
+            await self._open_tunnel()
+            engine = self._engines.get(key)
+            if engine is not None:
+                return engine
+        pool = self._db_dict.get(key)
+        if pool:  # kept after _close_db or _close: wrapped anew
+            engine = pool if self._cluster else redis.asyncio.Redis(connection_pool=pool)
+        else:
+            pool = await self._connect(db)
+            engine = self._engines.get(key)
+            if engine is not None:
+                return engine
+            engine = pool if self._cluster else redis.asyncio.Redis(connection_pool=pool)
+        self._engines[key] = engine
+        return engine
+
+    async def _connect(self, db):
+        """Makes the pool (or cluster client) of db's database key and keeps it."""
+        key = _key(db)
+        number = (db if type(db) is int else int(db)) if key.isdigit() else 0
+        if self._life.closed:
+            raise RuntimeError(CLOSED)
+        if self._tunnel_pending:
+            await self._open_tunnel()
+        # made without an await, so no other task can make one for the same key meanwhile
+        if self._cluster is not None:
+            if number != 0:
+                raise ValueError(f"db {db!r}: a Redis Cluster has only database 0, so database {number}"
+                                 " cannot be used; pass db=0")
+            extra, opts, wait = self._cluster
+            nodes = [redis.asyncio.cluster.ClusterNode(h, p)
+                     for h, p in ((self._config.host, self._config.port), *extra)]
+            pool = engine = _pools.ClusterClient(startup_nodes=nodes, ostrel_life=self._life, ostrel_wait=wait,
+                                                 **opts)
+        else:
+            pool = _pools.pool(self._life, self._config.host, self._config.port, number, self._pool_options)
+            engine = redis.asyncio.Redis(connection_pool=pool)
+        self._db_dict.update({key: pool})
+        self._engines[key] = engine
+        return pool
+
+    async def _close_db(self, db):
+        """Closes the connections of db's database key; a later use reconnects."""
+        key = _key(db)
+        pool = self._db_dict.get(key)
+        self._engines.pop(key, None)  # a later use wraps the same pool anew
+        if pool is not None:
+            await _release(pool)
+
+    async def _close(self):
+        """Closes the connections of every database key; a later use reconnects."""
+        self._engines.clear()
+        for pool in list(self._db_dict.values()):
+            await _release(pool)
+
+    async def aclose(self):
+        """Closes every pool and cluster client and the SSH tunnel; afterwards every operation
+        raises RuntimeError. Safe while other tasks use the object, and idempotent once it has
+        succeeded."""
+        if self._done:
+            return
+        self._life.closed = True  # from here on nothing is handed out or made
+        self._engines.clear()
+        errors = []
+        for pool in list(self._db_dict.values()):
+            try:
+                await _release(pool)
+            except Exception as exc:  # the others are closed all the same
+                errors.append(exc)
+        async with self._tunnel_lock:  # a login under way has ended, and closed its tunnel
+            tunnel_close = getattr(type(self._config), "close", None)
+            if callable(tunnel_close):
+                try:
+                    await asyncio.to_thread(self._config.close)
+                except Exception as exc:
+                    errors.append(exc)
+        if errors:
+            raise errors[0]  # not done: a later aclose() tries again
+        self._done = True
+
+    def __repr__(self):
+        entries = self._config.todict()
+        shown = ", ".join(f"{k}={_shown(k, v)}" for k, v in entries.items())
+        return f"{type(self).__name__}({shown})"
+
+    @classmethod
+    def from_url(cls, url, **overrides):
+        """Makes an object from a ``redis://`` or ``rediss://`` URL, as ostrel_redis.OstrelRedis.from_url."""
+        box = [url]
+        del url  # it holds the password: only the reader's own frame sees it, and only briefly
+        config = _url.read(box)
+        config.update(overrides)
+        return cls(config)
+
+    # --- operations -----------------------------------------------------------------------------
+
+    @_like("_set")
+    async def _set(*args, **kwargs):
+        self, key, value, db = args if not kwargs and len(args) == 4 else _bind("_set", args, kwargs)
+        await (await self._get_engine(db)).set(key, value)
+
+    @_like("_get")
+    async def _get(*args, **kwargs):
+        self, key, db = args if not kwargs and len(args) == 3 else _bind("_get", args, kwargs)
+        return await (await self._get_engine(db)).get(key)
+
+    @_like("_delete")
+    async def _delete(*args, **kwargs):
+        self, key, db = args if not kwargs and len(args) == 3 else _bind("_delete", args, kwargs)
+        return await (await self._get_engine(db)).delete(key)
+
+    @_like("_keys")
+    async def _keys(*args, **kwargs):
+        self, pattern, db = args if not kwargs and len(args) == 3 else _bind("_keys", args, kwargs)
+        return await (await self._get_engine(db)).keys(pattern)
+
+    @_like("_get_size")
+    async def _get_size(*args, **kwargs):
+        self, db = args if not kwargs and len(args) == 2 else _bind("_get_size", args, kwargs)
+        return await (await self._get_engine(db)).dbsize()
+
+    @_like("_get_list")
+    async def _get_list(*args, **kwargs):
+        self, key, db = args if not kwargs and len(args) == 3 else _bind("_get_list", args, kwargs)
+        return await (await self._get_engine(db)).lrange(key, 0, -1)
+
+    @_like("_get_dict")
+    async def _get_dict(*args, **kwargs):
+        self, key, db = args if not kwargs and len(args) == 3 else _bind("_get_dict", args, kwargs)
+        return await (await self._get_engine(db)).hgetall(key)
+
+    @_like("_set_dict")
+    async def _set_dict(*args, **kwargs):
+        self, key, value, db = _bind("_set_dict", args, kwargs)
+        await (await self._get_engine(db)).hmset(key, value)
+
+    @_like("_set_list")
+    async def _set_list(*args, **kwargs):
+        self, key, value, db = _bind("_set_list", args, kwargs)
+        engine = await self._get_engine(db)  # asked for even for an empty list: it makes the pool
+        if not value:
+            return None
+        chunks = _chunks(value, _encoder(engine).encode)  # a DataError here precedes any send
+        if isinstance(engine, redis.asyncio.Redis):
+            await _push_once(engine, key, chunks)
+        else:
+            for chunk in chunks:
+                await engine.rpush(key, *chunk)
+        return None
+
+    @_like("_pipeline")
+    async def _pipeline(*args, **kwargs):
+        self, pipe_dict, db = _bind("_pipeline", args, kwargs)
+        engine = await self._get_engine(db)
+        if not pipe_dict:
+            return None
+        try:
+            if isinstance(engine, redis.asyncio.Redis):
+                await _mset_transaction(engine, pipe_dict)
+            else:
+                encode = _encoder(engine).encode
+                for key, value in pipe_dict.items():  # in the dict's order, as the sync class fails
+                    encode(key)
+                    encode(value)
+                await engine.pipelined(lambda client: client.mset_nonatomic(pipe_dict))
+        except redis.ResponseError:
+            # The whole transaction was refused, so nothing was written; one SET per key meets
+            # the very refusal the sync class's caller meets, or none at all (SET allowed, MSET not).
+            pipe = engine.pipeline()
+            for key, value in pipe_dict.items():
+                pipe.set(key, value)
+            if isinstance(engine, redis.asyncio.Redis):
+                await pipe.execute()
+            else:
+                await engine.pipelined(lambda client: pipe.execute())
+        return None
+
+
+def _encoder(engine):
+    pool = getattr(engine, "connection_pool", None)
+    return pool.get_encoder() if pool is not None else engine.get_encoder()
+
+
+async def _push_once(engine, key, chunks):
+    """RPUSH on one pooled connection, without redis-py's retry: a push that may have run is never
+    sent a second time."""
+    pool = engine.connection_pool
+    conn = await pool.get_connection()
+    try:
+        for chunk in chunks:
+            await conn.send_command("RPUSH", key, *chunk)
+            await engine.parse_response(conn, "RPUSH")
+    finally:
+        await pool.release(conn)  # a connection interrupted mid-command has closed itself
+
+
+async def _mset_transaction(engine, entries):
+    flat = list(chain.from_iterable(entries.items()))
+    pipe = engine.pipeline()
+    step = 200_000
+    for start in range(0, len(flat), step):
+        pipe.execute_command("MSET", *flat[start:start + step])
+    await pipe.execute()
+
+
+async def _release(pool):
+    if isinstance(pool, redis.asyncio.RedisCluster):
+        await pool.aclose()
+    else:
+        await pool.disconnect()
+
+
+async def _finish_abandoned(login):
+    """Waits, through any further cancellation, for the login thread, and closes what it opened."""
+    while not login.done():
+        try:
+            await asyncio.wait([login])
+        except asyncio.CancelledError:
+            pass
+    if not login.cancelled() and login.exception() is None:
+        await asyncio.to_thread(login.result().close)

@@ -1,0 +1,277 @@
+"""ostrel_redis.asyncio against the sync class on the same servers, under cancellation and close."""
+
+import asyncio
+import random
+import threading
+import time
+
+import pytest
+import redis
+
+import ostrel_redis.asyncio as aio
+from ostrel_redis import OstrelRedis
+from test_ssh import key_config
+
+# every operation, the database-key rules and the refusals, called the same way on both classes
+CALLS = [
+    ("_set", ("k", "v")), ("_get", ("k",)), ("_get", ("absent",)), ("_set", ("k", "v3", 3)),
+    ("_get", ("k", "3")), ("_get", ("k", "03")), ("_get", ("k",), {"db": 3}), ("_set", ("n", 5, " 3")),
+    ("_get", ("n", 0)), ("_set", ("t", "x", True)), ("_get", ("t", -1)), ("_get", ("t", None)),
+    ("_get", ("t", 3.0)), ("_get", ("t", "")), ("_get", ("k", "²")), ("_set_list", ("l", ["a", "b"])),
+    ("_set_list", ("l", ["a", "b"])), ("_get_list", ("l",)), ("_set_list", ("e", [], 4)), ("_get_list", ("e", 4)),
+    ("_set_list", ("l", [None])), ("_set_dict", ("h", {"f": "1", "g": 2})), ("_get_dict", ("h",)),
+    ("_get_dict", ("absent",)), ("_set_dict", ("h", {})), ("_get_list", ("h",)), ("_get_dict", ("l",)),
+    ("_pipeline", ({"p1": "1", "p2": 2}, 5)), ("_get", ("p2", 5)), ("_pipeline", ({},)),
+    ("_pipeline", ({"p": None},)), ("_delete", ("k",)), ("_delete", ("k",)), ("_keys", ("*",)),
+    ("_keys", ("p*", 5)), ("_get_size", ()), ("_get_size", (), {"db": 3}), ("_get_size", ("03",)),
+    # refusals: the base class's TypeError texts
+    ("_set", ("k",)), ("_keys", ()), ("_get", ("k", 0, 1)), ("_get", ("k",), {"x": 1}),
+    ("_set_list", ("l", ("a",))), ("_set_dict", ("h", None)), ("_pipeline", ([("a", "b")],)),
+    ("_get_engine", ()), ("_close_db", (7,)),
+]
+
+
+def outcome(call):
+    try:
+        result = call()
+    except Exception as exc:
+        return type(exc), str(exc)
+    return result
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # hmset's, on both
+def test_every_operation_answers_as_the_sync_class(server):
+    results = {}
+    for name, cls in (("sync", OstrelRedis), ("async", aio.OstrelRedis)):
+        server.flush()
+        store = cls(server.config())
+
+        async def run(store=store):
+            out = []
+            for name_, args, *kw in CALLS:
+                method = getattr(store, name_)
+                if cls is OstrelRedis:
+                    out.append(outcome(lambda: method(*args, **(kw[0] if kw else {}))))
+                else:
+                    try:
+                        out.append(await method(*args, **(kw[0] if kw else {})))
+                    except Exception as exc:
+                        out.append((type(exc), str(exc)))
+            out.append(sorted(store._db_dict))
+            out.append(sorted((db, sorted(server.client(db).keys())) for db in range(16)))
+            await store.aclose() if cls is aio.OstrelRedis else store.close()
+            return out
+
+        results[name] = asyncio.run(run())
+    assert [type(r) for r in results["async"]] == [type(r) for r in results["sync"]]
+    assert results["async"] == results["sync"]
+
+
+BAD_CONFIGS = [{}, {"host": "h"}, {"decode_responses": "yes"}, {"host": "h", "port": 1, "decode_responses": "yes"},
+               {"host": "h", "port": 1, "socket_timeout": 0, "retries": "3", "hots": 1},
+               {"host": "h", "port": 1, "ssl": True, "ssl_ca_certs": "/etc/hostname"},
+               {"host": "h", "port": 1, "database": 5}, None, [("host", "h")]]
+
+
+@pytest.mark.parametrize("config", BAD_CONFIGS)
+def test_configuration_refusals_are_the_sync_class_word_for_word(config):
+    with pytest.raises(Exception) as sync:
+        OstrelRedis(config)
+    with pytest.raises(Exception) as async_:
+        aio.OstrelRedis(config)
+    assert (type(async_.value), str(async_.value)) == (type(sync.value), str(sync.value))
+
+
+def test_after_aclose_every_use_is_refused(server):
+    async def run():
+        async with aio.OstrelRedis(server.config()) as store:
+            await store._set("k", "v", 2)
+        for call in (store._get("k", 2), store._get("k", 9), store._set_list("l", ["a"])):
+            with pytest.raises(RuntimeError, match="is closed"):
+                await call
+        await store.aclose()  # a second close is harmless
+    asyncio.run(run())
+
+
+# --- the storm -------------------------------------------------------------------------------
+
+POOL = 20
+
+
+def checked_out(store):
+    """Connections that no task has given back, over every pool or cluster node of the object."""
+    total = 0
+    for pool in store._db_dict.values():
+        if isinstance(pool, redis.asyncio.RedisCluster):
+            total += sum(len(n._connections) - len(n._free) for n in pool.get_nodes())
+        else:
+            total += len(pool._in_use_connections)
+    return total
+
+
+async def storm(store, tasks=50, rounds=120):
+    """tasks workers, each writing and reading back values naming its own key, cancelled at random
+    moments by deadlines and by task.cancel(); returns the counts."""
+    counts = {"calls": 0, "cancelled": 0, "finished": 0, "foreign": []}
+    rng = random.Random(7)
+
+    # deadlines up to twice the time one write and read take here with every task busy, so that
+    # about half the calls finish however fast this machine is today (30 ms on a quiet one)
+    async def pair(i):
+        started = time.perf_counter()
+        await store._set(f"storm:warm:{i}", "w")
+        await store._get(f"storm:warm:{i}")
+        return time.perf_counter() - started
+
+    longest = 2 * max(0.030, sorted(await asyncio.gather(*(pair(i) for i in range(tasks))))[tasks // 2])
+
+    async def worker(i):
+        key = f"storm:{{{i % 7}}}:{i}"  # the braces spread the keys over the cluster's slots
+        for n in range(rounds):
+            counts["calls"] += 1
+            try:
+                async with asyncio.timeout(rng.uniform(0, longest)):
+                    if n % 3 == 0:
+                        await store._pipeline({key: f"{key}={n}"})
+                    else:
+                        await store._set(key, f"{key}={n}")
+                    value = await store._get(key)
+                if value is not None and not value.startswith(f"{key}="):
+                    counts["foreign"].append((key, value))
+                counts["finished"] += 1
+            except (TimeoutError, asyncio.CancelledError):
+                asyncio.current_task().uncancel() if asyncio.current_task().cancelling() else None
+                counts["cancelled"] += 1
+
+    workers = [asyncio.create_task(worker(i)) for i in range(tasks)]
+
+    async def canceller():
+        while not all(w.done() for w in workers):
+            rng.choice(workers).cancel()
+            await asyncio.sleep(rng.uniform(0, 0.004))
+
+    stopper = asyncio.create_task(canceller())
+    await asyncio.gather(*workers, return_exceptions=True)
+    await stopper
+    return counts
+
+
+def storm_config(**extra):
+    return {"max_connections": POOL, "pool_timeout": 10, "client_name": "async-storm", **extra}
+
+
+def test_cancellation_storm_leaves_no_reply_and_no_connection_behind(server):
+    async def run():
+        async with aio.OstrelRedis(server.config(**storm_config())) as store:
+            counts = await storm(store)
+            named = [c for c in server.client().client_list() if c["name"] == "async-storm"]
+            return counts, checked_out(store), len(named)
+
+    counts, left, open_on_server = asyncio.run(run())
+    print(f"storm: {counts['calls']} calls, {counts['cancelled']} cancelled, {counts['finished']} finished")
+    assert counts["foreign"] == []
+    assert counts["cancelled"] > 1000 and counts["finished"] > 500  # both paths were really taken
+    assert left == 0
+    assert 0 < open_on_server <= POOL
+
+
+def test_cancellation_storm_on_the_cluster(cluster):
+    for port in cluster.primary_ports():
+        cluster.node(port).flushall()
+
+    async def run():
+        cfg = {"host": "127.0.0.1", "port": cluster.ports[0], "cluster": True, **storm_config()}
+        async with aio.OstrelRedis(cfg) as store:
+            counts = await storm(store, rounds=60)
+            named = {port: sum(c["name"] == "async-storm" for c in cluster.node(port).client_list())
+                     for port in cluster.primary_ports()}
+            keys, size = await store._keys("storm:{*"), await store._get_size()
+            return counts, checked_out(store), named, keys, size
+
+    counts, left, named, keys, size = asyncio.run(run())
+    print(f"cluster storm: {counts['calls']} calls, {counts['cancelled']} cancelled, {counts['finished']} finished")
+    assert counts["foreign"] == []
+    assert counts["cancelled"] > 300 and counts["finished"] > 300
+    assert left == 0
+    assert all(n <= POOL for n in named.values()), named
+    assert len(keys) == 50 and size == 100  # every primary was asked (the warm-up's keys too)
+
+
+# --- the loop is never held ---------------------------------------------------------------------
+
+async def watched(work):
+    """Runs work() while a task measures how late a 5 ms sleep wakes; (result, worst lateness)."""
+    worst, stop = 0.0, asyncio.Event()
+
+    async def watchdog():
+        nonlocal worst
+        while not stop.is_set():
+            start = time.perf_counter()
+            await asyncio.sleep(0.005)
+            worst = max(worst, time.perf_counter() - start - 0.005)
+
+    dog = asyncio.create_task(watchdog())
+    await asyncio.sleep(0.02)
+    try:
+        return await work(), worst
+    finally:
+        stop.set()
+        await dog
+
+
+def test_the_tunnel_opens_and_closes_without_holding_the_loop(server, sshd):
+    threads = threading.active_count()
+
+    async def work():
+        store = await aio.OstrelRedis.open(key_config(server, sshd, "ecdsa"))
+        await store._set("k", "through", 1)
+        value = await store._get("k", 1)
+        await store.aclose()
+        return value
+
+    value, worst = asyncio.run(watched(work))
+    assert value == "through"
+    assert worst < 0.050, f"the loop was held for {worst * 1000:.0f} ms"
+    assert threading.active_count() == threads
+
+
+def test_a_cancelled_login_leaves_no_thread_and_no_tunnel(server, sshd):
+    threads = threading.active_count()
+
+    async def run():
+        store = aio.OstrelRedis(key_config(server, sshd, "rsa-pem"))  # the key's pass phrase takes a while
+        opening = asyncio.create_task(store._get("k"))
+        await asyncio.sleep(0.001)
+        opening.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await opening
+        assert store._tunnel_pending
+        await store.aclose()
+
+    asyncio.run(run())
+    assert threading.active_count() == threads
+
+
+def test_aclose_under_load_leaves_no_connection_and_no_task(server):
+    async def run():
+        store = aio.OstrelRedis(server.config(**storm_config(client_name="async-close")))
+        outcomes = []
+
+        async def hammer(i):
+            try:
+                while True:
+                    await store._set(f"c{i}", "v")
+                    await store._get(f"c{i}")
+            except (RuntimeError, redis.ConnectionError) as exc:
+                outcomes.append(type(exc))
+
+        tasks = [asyncio.create_task(hammer(i)) for i in range(40)]
+        await asyncio.sleep(0.2)
+        await store.aclose()
+        await asyncio.wait_for(asyncio.gather(*tasks), 10)
+        return outcomes, checked_out(store), asyncio.all_tasks() - {asyncio.current_task()}
+
+    outcomes, left, stray = asyncio.run(run())
+    assert len(outcomes) == 40 and RuntimeError in outcomes
+    assert left == 0 and not stray
+    assert [c for c in server.client().client_list() if c["name"] == "async-close"] == []
