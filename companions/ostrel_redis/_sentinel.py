@@ -21,6 +21,7 @@ log = logging.getLogger("ostrel_redis")
 
 _GRACE = 0.05  # after this, discovery acts on whatever answers came
 _ASK_WAIT = 1.0  # discovery gives up when no sentinel answered by then
+_IDLE = 0.25  # how long an idle worker waits before it looks at the stop flag again
 
 _SIDES = weakref.WeakSet()
 
@@ -132,7 +133,10 @@ class Side:
         self.lock = threading.Lock()  # the pools, the listeners' threads and discovery's rounds
         self.answered = threading.Condition(self.lock)
         self.opened = threading.Condition(self.watch.lock)  # the hold is the watch's state
+        self.asked = threading.Condition(self.lock)  # a question waits for its sentinel's worker
         self.busy = [False] * len(self.addresses)  # one question in flight per sentinel at most
+        self.wanted = [None] * len(self.addresses)  # the round each sentinel's worker is to answer
+        self.workers = [None] * len(self.addresses)
         self.stopping = threading.Event()
         if self.stopped:
             self.stopping.set()
@@ -218,11 +222,10 @@ class Side:
                 if self.busy[index]:
                     rnd.reasons[index] = "still on an earlier question"
                     continue
-                self.busy[index] = True
+                self.busy[index], self.wanted[index] = True, rnd
                 rnd.pending += 1
-                host, port = self.addresses[index]
-                threading.Thread(target=self._ask, args=(index, sentinel, rnd), daemon=True,
-                                 name=f"ostrel_redis question {host}:{port}").start()
+                self._ensure_worker(index)
+            self.asked.notify_all()
             begun = time.monotonic()
             majority = len(self.addresses) // 2 + 1
             while rnd.pending and len(rnd.answers) < majority:
@@ -239,6 +242,30 @@ class Side:
                               for i, (h, p) in enumerate(self.addresses))
             raise redis.sentinel.MasterNotFoundError(f"No master found for {self.service!r}; asked {asked}")
         return address
+
+    def _ensure_worker(self, index):
+        # a worker per sentinel lives as long as the side: a thread made per question would end
+        # at any moment, and one ending while another thread forks can leave the child with an
+        # allocator lock held by nobody
+        worker = self.workers[index]
+        if worker is None or not worker.is_alive():
+            host, port = self.addresses[index]
+            worker = self.workers[index] = threading.Thread(
+                target=self._answer, args=(index,), daemon=True, name=f"ostrel_redis question {host}:{port}")
+            worker.start()
+
+    def _answer(self, index):
+        """A sentinel's worker: asks it each question it is given, until the side stops."""
+        sentinel = self.manager.sentinels[index]
+        stopping = self.stopping
+        while not stopping.is_set():
+            with self.lock:
+                rnd = self.wanted[index]
+                if rnd is None:
+                    self.asked.wait(_IDLE)  # stop() without waiting sets only the flag
+                    continue
+                self.wanted[index] = None
+            self._ask(index, sentinel, rnd)
 
     def _ask(self, index, sentinel, rnd):
         ans, reason = None, None
@@ -273,8 +300,9 @@ class Side:
         self.watch.failover_ended()
         self._open()
         self.manager.close()  # also wakes a question waiting on a sentinel that does not answer
+        with self.lock:
+            self.asked.notify_all()  # idle workers see the flag at once
         deadline = time.monotonic() + 0.4
-        for listener in self.listeners:
-            thread = listener.thread
+        for thread in [listener.thread for listener in self.listeners] + self.workers:
             if thread is not None and thread is not threading.current_thread():
                 thread.join(max(0.0, deadline - time.monotonic()))
