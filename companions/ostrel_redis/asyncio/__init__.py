@@ -19,6 +19,7 @@ to the pool, so no other task can read the reply meant for it. ``await store.acl
 import asyncio
 import inspect
 import warnings
+import weakref
 from itertools import chain
 
 import redis
@@ -32,7 +33,7 @@ from .. import OstrelRedis as _SyncOstrelRedis
 from .._config import OstrelRedisConfig, _shown
 from .._operations import _chunks
 from .._pools import CLOSED, Life
-from . import _pools
+from . import _pools, _sentinel
 
 __all__ = ["OstrelRedis", "OstrelRedisConfig"]
 
@@ -102,8 +103,6 @@ class OstrelRedis:
     def __init__(self, config):
         checked = _Checked(config)
         del config  # it may hold passwords; this frame lives on in tracebacks of what follows
-        if checked._sentinel_plan is not None:
-            raise ValueError("sentinels: not available with ostrel_redis.asyncio yet; use ostrel_redis.OstrelRedis")
         self._config = checked._config
         self._pool_options = _pools.asyncio_options(checked._pool_options, self._config.get("retries"))
         self._cluster = None
@@ -115,6 +114,11 @@ class OstrelRedis:
         self._tunnel_lock = asyncio.Lock()
         self._tunnel_pending = bool(self._config.ssh)
         self._done = False
+        self._sentinel = None
+        if checked._sentinel_plan is not None:
+            self._sentinel = _sentinel.Side(*checked._sentinel_plan)
+            # an object dropped unclosed cancels its listener tasks without waiting for them
+            weakref.finalize(self, self._sentinel.abandon)
         for text in checked._unchecked:
             warnings.warn(text, UserWarning, stacklevel=2)
 
@@ -203,6 +207,9 @@ class OstrelRedis:
                      for h, p in ((self._config.host, self._config.port), *extra)]
             pool = engine = _pools.ClusterClient(startup_nodes=nodes, ostrel_life=self._life, ostrel_wait=wait,
                                                  **opts)
+        elif self._sentinel is not None:
+            pool = self._sentinel.pool(self._life, number, self._pool_options)
+            engine = redis.asyncio.Redis(connection_pool=pool)
         else:
             pool = _pools.pool(self._life, self._config.host, self._config.port, number, self._pool_options)
             engine = redis.asyncio.Redis(connection_pool=pool)
@@ -225,9 +232,9 @@ class OstrelRedis:
             await _release(pool)
 
     async def aclose(self):
-        """Closes every pool and cluster client and the SSH tunnel; afterwards every operation
-        raises RuntimeError. Safe while other tasks use the object, and idempotent once it has
-        succeeded."""
+        """Closes every pool and cluster client, the Sentinel listener tasks (cancelled and awaited)
+        and the SSH tunnel; afterwards every operation raises RuntimeError. Safe while other tasks
+        use the object, and idempotent once it has succeeded."""
         if self._done:
             return
         self._life.closed = True  # from here on nothing is handed out or made
@@ -237,6 +244,11 @@ class OstrelRedis:
             try:
                 await _release(pool)
             except Exception as exc:  # the others are closed all the same
+                errors.append(exc)
+        if self._sentinel is not None:
+            try:
+                await self._sentinel.stop()
+            except Exception as exc:
                 errors.append(exc)
         async with self._tunnel_lock:  # a login under way has ended, and closed its tunnel
             tunnel_close = getattr(type(self._config), "close", None)
