@@ -13,7 +13,13 @@ With ``ssh``, the tunnel's login runs on a worker thread: ``store = await Ostrel
 A cancelled operation leaves nothing behind: the connection it held is closed before it goes back
 to the pool, so no other task can read the reply meant for it. ``await store.aclose()``, or leaving
 ``async with``, releases the pools and the tunnel; afterwards every operation raises
-``RuntimeError``. Sentinel is not available here yet (a ValueError says so).
+``RuntimeError``.
+
+With ``sentinels``, each sentinel has a listener task and the master is followed as the sync
+class follows it (the same decisions, shared): commands wait while a failover is under way (at
+most ``failover_hold``), connections opened before a switch are dropped before their next
+command, and a new connection asks every sentinel at once. The tasks run on the loop of the
+first operation; ``aclose()`` cancels and awaits them, whatever the sentinels do.
 """
 
 import asyncio
