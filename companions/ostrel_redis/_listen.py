@@ -137,6 +137,9 @@ class Listener:
     def _sub_failed(self):
         sub, self.sub = self.sub, None
         self._close(sub)
+        self._resubscribe_later()
+
+    def _resubscribe_later(self):
         # a subscription that was working is made again at once; one that cannot be made, slower
         held = self.heard and time.monotonic() - self.heard < _QUIET
         self.sub_pause = _RESUBSCRIBE if held and not self.sub_pause else \
@@ -165,10 +168,7 @@ class Listener:
         if self.asking is None:
             self.asking = self._connect()
         self.asking.send_command("SENTINEL", "MASTER", self.side.service)
-        reply = self.asking.read_response()
-        if isinstance(reply, list):  # a flat list of names and values under RESP2, a map under RESP3
-            reply = dict(zip(reply[::2], reply[1::2]))
-        ans = _watch.answer(reply) if isinstance(reply, dict) else None
+        ans = _watch.answer(self.asking.read_response())
         if ans is not None:
             self.side.learnt(ans)
         self.ask_pause = 0.0
@@ -177,6 +177,9 @@ class Listener:
     def _ask_failed(self):
         asking, self.asking = self.asking, None
         self._close(asking)
+        self._ask_later()
+
+    def _ask_later(self):
         self.ask_pause = min(_BACKOFF[1], max(_BACKOFF[0], self.ask_pause * 2))
         self.ask_at = time.monotonic() + self.ask_pause
 

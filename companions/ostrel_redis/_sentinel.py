@@ -165,21 +165,17 @@ class Side:
     # --- what the listeners and discovery learn -----------------------------------------------
 
     def learnt(self, ans):
-        if self.watch.failover_seen(ans, time.monotonic()):
-            log.info("failover of %s under way: holding commands for up to %g s", self.service, self.watch.hold)
-        elif self.watch.observe(ans, time.monotonic()):
-            self._moved()
+        self._act(self.watch.learn(ans, time.monotonic()))
 
     def announced(self, kind, address):
-        if kind == "switch":
-            if self.watch.announced_switch(address, time.monotonic()):
-                self._moved()
-        elif kind == "started":
-            if self.watch.failover_started(time.monotonic()):
-                log.info("failover of %s under way: holding commands for up to %g s",
-                         self.service, self.watch.hold)
-        else:
-            self.watch.failover_ended()
+        self._act(self.watch.announce(kind, address, time.monotonic()))
+
+    def _act(self, outcome):
+        if outcome == "held":
+            log.info("failover of %s under way: holding commands for up to %g s", self.service, self.watch.hold)
+        elif outcome == "moved":
+            self._moved()
+        elif outcome == "ended":
             self._open()
 
     def _moved(self):

@@ -28,7 +28,10 @@ class Answer(NamedTuple):
 
 
 def answer(state):
-    """An Answer from redis-py's parsed SENTINEL MASTER reply, or None if it is not one."""
+    """An Answer from a SENTINEL MASTER reply: redis-py's parsed map, or the raw reply (a flat
+    list of names and values under RESP2); None if it is not one."""
+    if isinstance(state, list):
+        state = dict(zip(state[::2], state[1::2]))
     try:
         flags = state["flags"]
         flags = set(flags.split(",")) if isinstance(flags, str) else set(flags)
@@ -151,6 +154,23 @@ class Watch:
     def failover_ended(self):
         with self.lock:
             self.fence_until = 0.0
+
+    def learn(self, ans, now):
+        """One sentinel's answer taken in: "held" if it began a hold, "moved" if it moved the
+        master (connections must leave the old one), else None."""
+        if self.failover_seen(ans, now):
+            return "held"
+        return "moved" if self.observe(ans, now) else None
+
+    def announce(self, kind, address, now):
+        """An announcement as event() reads it, taken in: "moved", "held", "ended" (waiting
+        commands may go on) or None."""
+        if kind == "switch":
+            return "moved" if self.announced_switch(address, now) else None
+        if kind == "started":
+            return "held" if self.failover_started(now) else None
+        self.failover_ended()
+        return "ended"
 
     def held(self, now):
         """Seconds a command must still wait; call with the lock held (a condition's predicate)."""

@@ -13,12 +13,19 @@ With ``ssh``, the tunnel's login runs on a worker thread: ``store = await Ostrel
 A cancelled operation leaves nothing behind: the connection it held is closed before it goes back
 to the pool, so no other task can read the reply meant for it. ``await store.aclose()``, or leaving
 ``async with``, releases the pools and the tunnel; afterwards every operation raises
-``RuntimeError``. Sentinel is not available here yet (a ValueError says so).
+``RuntimeError``.
+
+With ``sentinels``, each sentinel has a listener task and the master is followed as the sync
+class follows it (the same decisions, shared): commands wait while a failover is under way (at
+most ``failover_hold``), connections opened before a switch are dropped before their next
+command, and a new connection asks every sentinel at once. The tasks run on the loop of the
+first operation; ``aclose()`` cancels and awaits them, whatever the sentinels do.
 """
 
 import asyncio
 import inspect
 import warnings
+import weakref
 from itertools import chain
 
 import redis
@@ -32,7 +39,7 @@ from .. import OstrelRedis as _SyncOstrelRedis
 from .._config import OstrelRedisConfig, _shown
 from .._operations import _chunks
 from .._pools import CLOSED, Life
-from . import _pools
+from . import _pools, _sentinel
 
 __all__ = ["OstrelRedis", "OstrelRedisConfig"]
 
@@ -102,8 +109,6 @@ class OstrelRedis:
     def __init__(self, config):
         checked = _Checked(config)
         del config  # it may hold passwords; this frame lives on in tracebacks of what follows
-        if checked._sentinel_plan is not None:
-            raise ValueError("sentinels: not available with ostrel_redis.asyncio yet; use ostrel_redis.OstrelRedis")
         self._config = checked._config
         self._pool_options = _pools.asyncio_options(checked._pool_options, self._config.get("retries"))
         self._cluster = None
@@ -115,6 +120,11 @@ class OstrelRedis:
         self._tunnel_lock = asyncio.Lock()
         self._tunnel_pending = bool(self._config.ssh)
         self._done = False
+        self._sentinel = None
+        if checked._sentinel_plan is not None:
+            self._sentinel = _sentinel.Side(*checked._sentinel_plan)
+            # an object dropped unclosed cancels its listener tasks without waiting for them
+            weakref.finalize(self, self._sentinel.abandon)
         for text in checked._unchecked:
             warnings.warn(text, UserWarning, stacklevel=2)
 
@@ -203,6 +213,9 @@ class OstrelRedis:
                      for h, p in ((self._config.host, self._config.port), *extra)]
             pool = engine = _pools.ClusterClient(startup_nodes=nodes, ostrel_life=self._life, ostrel_wait=wait,
                                                  **opts)
+        elif self._sentinel is not None:
+            pool = self._sentinel.pool(self._life, number, self._pool_options)
+            engine = redis.asyncio.Redis(connection_pool=pool)
         else:
             pool = _pools.pool(self._life, self._config.host, self._config.port, number, self._pool_options)
             engine = redis.asyncio.Redis(connection_pool=pool)
@@ -225,9 +238,9 @@ class OstrelRedis:
             await _release(pool)
 
     async def aclose(self):
-        """Closes every pool and cluster client and the SSH tunnel; afterwards every operation
-        raises RuntimeError. Safe while other tasks use the object, and idempotent once it has
-        succeeded."""
+        """Closes every pool and cluster client, the Sentinel listener tasks (cancelled and awaited)
+        and the SSH tunnel; afterwards every operation raises RuntimeError. Safe while other tasks
+        use the object, and idempotent once it has succeeded."""
         if self._done:
             return
         self._life.closed = True  # from here on nothing is handed out or made
@@ -237,6 +250,11 @@ class OstrelRedis:
             try:
                 await _release(pool)
             except Exception as exc:  # the others are closed all the same
+                errors.append(exc)
+        if self._sentinel is not None:
+            try:
+                await self._sentinel.stop()
+            except Exception as exc:
                 errors.append(exc)
         async with self._tunnel_lock:  # a login under way has ended, and closed its tunnel
             tunnel_close = getattr(type(self._config), "close", None)
