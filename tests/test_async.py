@@ -10,6 +10,7 @@ import redis
 
 import ostrel_redis.asyncio as aio
 from ostrel_redis import OstrelRedis
+from test_ostrel_redis import mtls, tls  # noqa: F401 (fixtures)
 from test_ssh import key_config
 
 # every operation, the database-key rules and the refusals, called the same way on both classes
@@ -90,6 +91,63 @@ def test_after_aclose_every_use_is_refused(server):
             with pytest.raises(RuntimeError, match="is closed"):
                 await call
         await store.aclose()  # a second close is harmless
+    asyncio.run(run())
+
+
+# --- shapes of the connection -----------------------------------------------------------------
+
+async def lands_in_database_3(store, srv):
+    await store._set("greeting", "over TLS", 3)
+    assert await store._get("greeting", "3") == "over TLS"
+    direct = redis.Redis(host="localhost", port=srv.port, ssl=True, ssl_ca_certs=srv.ca_file, db=3,
+                         ssl_certfile=srv.client_cert, ssl_keyfile=srv.client_key)
+    assert direct.get("greeting") == b"over TLS"
+    direct.close()
+
+
+async def times_out_as_the_acl_user(store, srv):
+    admin = srv.client()
+    admin.acl_setuser("ostrel-async", enabled=True, passwords=["+user-pw"], keys=["*"], commands=["+@all"])
+    try:
+        assert await (await store._get_engine(0)).acl_whoami() == "ostrel-async"
+        admin.client_pause(1000, all=False)  # writes stall, so the reply misses the time-out
+        with pytest.raises(redis.TimeoutError):
+            await store._set("paused", "x")
+    finally:
+        admin.client_unpause()
+        admin.acl_deluser("ostrel-async")
+
+
+async def waits_then_gives_up(store, srv):
+    pool = (await store._get_engine(5)).connection_pool
+    held = await pool.get_connection()
+    waiting = asyncio.create_task(store._get("k", 5))
+    for _ in range(5):  # a pool that does not wait has failed the call by now
+        await asyncio.sleep(0)
+    assert not waiting.done()
+    await pool.release(held)
+    assert await waiting is None
+    held = await pool.get_connection()
+    with pytest.raises(redis.ConnectionError, match="No connection available"):
+        await store._get("k", 5)
+    await pool.release(held)
+
+
+@pytest.mark.parametrize("where, config, check", [
+    ("tls", lambda s: s.config(host="localhost"), lands_in_database_3),
+    ("mtls", lambda s: s.config(host="localhost", ssl_certfile=s.client_cert, ssl_keyfile=s.client_key),
+     lands_in_database_3),
+    ("server", lambda s: s.config(username="ostrel-async", password="user-pw", socket_timeout=0.2, retries=0),
+     times_out_as_the_acl_user),
+    ("server", lambda s: s.config(max_connections=1, pool_timeout=0.3), waits_then_gives_up),
+], ids=["tls", "mutual-tls", "acl-user-time-out", "waiting-pool"])
+def test_connection_shapes(request, where, config, check):
+    srv = request.getfixturevalue(where)
+
+    async def run():
+        async with aio.OstrelRedis(config(srv)) as store:
+            await check(store, srv)
+
     asyncio.run(run())
 
 

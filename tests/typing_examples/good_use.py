@@ -74,3 +74,19 @@ def production(ca: str) -> int:
                       "cluster_nodes": ["10.0.0.12:7000", ("10.0.0.13", 7000)]}) as sharded:
         sharded._set("k", "v")
     return OstrelRedis.from_url("rediss://redis.example:6380", ssl_ca_certs=ca)._get_size()
+
+
+async def production_async(ca: str) -> tuple[int, str | None]:
+    import ostrel_redis.asyncio as aio
+
+    config: aio.OstrelRedisConfig = {"host": "redis.example", "port": 6380, "ssl": True, "ssl_ca_certs": ca,
+                                     "pool_timeout": 2.5, "retries": 2}
+    async with aio.OstrelRedis(config) as store:
+        await store._set("k", "v", 1)
+        await store._pipeline({"a": "1", "b": "2"})
+        size: int = await store._get_size(db=1)
+        value = await store._get("k", 1)
+    opened = await aio.OstrelRedis.open({"host": "10.0.0.11", "port": 7000, "cluster": True})
+    listed: list[Any] = await opened._get_list("l")
+    await opened.aclose()
+    return size + len(listed), value

@@ -14,3 +14,11 @@ from ostrel_redis import OstrelRedis  # noqa: E402
 OstrelRedis({"host": "127.0.0.1", "passwrd": "s3cret"})  # expect: typeddict-unknown-key reportArgumentType
 OstrelRedis({"host": "127.0.0.1", "port": "6379"})  # expect: typeddict-item reportArgumentType
 OstrelRedis.from_url("redis://127.0.0.1", retries="3")  # expect: arg-type reportArgumentType
+
+import ostrel_redis.asyncio as aio  # noqa: E402
+
+aio.OstrelRedis({"host": "127.0.0.1", "pool_timeout": "2"})  # expect: typeddict-item reportArgumentType
+
+
+async def forgets_await(store: aio.OstrelRedis) -> int:
+    return store._get_size()  # expect: return-value reportReturnType

@@ -86,6 +86,16 @@ def _bind(name, args, kwargs):
     raise AssertionError(f"{name}: the base class accepted arguments its signature refuses")
 
 
+def _one_key(name, args, kwargs):
+    """(self, key, db) of an operation taking one key."""
+    if not kwargs:
+        if len(args) == 2:
+            return args[0], args[1], 0
+        if len(args) == 3:
+            return args
+    return _bind(name, args, kwargs)
+
+
 def _like(name):
     def decorate(func):
         func.__signature__ = _SIGNATURES[name]
@@ -116,7 +126,10 @@ class OstrelRedis:
             self._cluster = (checked._cluster.extra_nodes, *_pools.cluster_options(self._pool_options))
         self._life = Life()
         self._db_dict = {}  # database key -> its pool (or cluster client), kept after closing
-        self._engines = {}  # database key -> the client handed out for it
+        self._engines = {}  # database key (and an int db naming it) -> the client handed out for it
+        # what the operations look a db up in before asking _get_engine; empty when a subclass
+        # has its own _get_engine, so that it is always asked
+        self._ready = self._engines if type(self)._get_engine is OstrelRedis._get_engine else {}
         self._tunnel_lock = asyncio.Lock()
         self._tunnel_pending = bool(self._config.ssh)
         self._done = False
@@ -171,8 +184,13 @@ class OstrelRedis:
     async def _get_engine(self, db):
         """The engine of db's database key, made at the key's first use and kept: a client over the
         key's pool, or with cluster the key's cluster client."""
-        engine = self._engines.get(_key(db))
-        return engine if engine is not None else await self._first_use(db)
+        key = _key(db)
+        engine = self._engines.get(key)
+        if engine is None:
+            engine = await self._first_use(db)
+        if type(db) is int and self._engines.get(key) is engine:  # not closed meanwhile
+            self._engines[db] = engine  # found again without str(db)
+        return engine
 
     async def _first_use(self, db):
         if self._life.closed:
@@ -227,7 +245,9 @@ class OstrelRedis:
         """Closes the connections of db's database key; a later use reconnects."""
         key = _key(db)
         pool = self._db_dict.get(key)
-        self._engines.pop(key, None)  # a later use wraps the same pool anew
+        engine = self._engines.pop(key, None)  # a later use wraps the same pool anew
+        for other in [k for k, e in self._engines.items() if e is engine]:  # the int naming it
+            del self._engines[other]
         if pool is not None:
             await _release(pool)
 
@@ -283,39 +303,55 @@ class OstrelRedis:
 
     # --- operations -----------------------------------------------------------------------------
 
+    # Plain positional calls, with or without db, skip the binding: it would cost more than the
+    # rest of the call.
+
     @_like("_set")
     async def _set(*args, **kwargs):
-        self, key, value, db = args if not kwargs and len(args) == 4 else _bind("_set", args, kwargs)
-        await (await self._get_engine(db)).set(key, value)
+        if not kwargs and len(args) == 3:
+            self, key, value = args
+            db = 0
+        else:
+            self, key, value, db = args if not kwargs and len(args) == 4 else _bind("_set", args, kwargs)
+        engine = self._ready.get(db) if type(db) is int or type(db) is str else None
+        await (engine if engine is not None else await self._get_engine(db)).set(key, value)
 
     @_like("_get")
     async def _get(*args, **kwargs):
-        self, key, db = args if not kwargs and len(args) == 3 else _bind("_get", args, kwargs)
-        return await (await self._get_engine(db)).get(key)
+        if not kwargs and len(args) == 2:
+            self, key = args
+            db = 0
+        else:
+            self, key, db = args if not kwargs and len(args) == 3 else _bind("_get", args, kwargs)
+        engine = self._ready.get(db) if type(db) is int or type(db) is str else None
+        return await (engine if engine is not None else await self._get_engine(db)).get(key)
 
     @_like("_delete")
     async def _delete(*args, **kwargs):
-        self, key, db = args if not kwargs and len(args) == 3 else _bind("_delete", args, kwargs)
+        self, key, db = _one_key("_delete", args, kwargs)
         return await (await self._get_engine(db)).delete(key)
 
     @_like("_keys")
     async def _keys(*args, **kwargs):
-        self, pattern, db = args if not kwargs and len(args) == 3 else _bind("_keys", args, kwargs)
+        self, pattern, db = _one_key("_keys", args, kwargs)
         return await (await self._get_engine(db)).keys(pattern)
 
     @_like("_get_size")
     async def _get_size(*args, **kwargs):
-        self, db = args if not kwargs and len(args) == 2 else _bind("_get_size", args, kwargs)
+        if not kwargs and len(args) == 1:
+            self, db = args[0], 0
+        else:
+            self, db = args if not kwargs and len(args) == 2 else _bind("_get_size", args, kwargs)
         return await (await self._get_engine(db)).dbsize()
 
     @_like("_get_list")
     async def _get_list(*args, **kwargs):
-        self, key, db = args if not kwargs and len(args) == 3 else _bind("_get_list", args, kwargs)
+        self, key, db = _one_key("_get_list", args, kwargs)
         return await (await self._get_engine(db)).lrange(key, 0, -1)
 
     @_like("_get_dict")
     async def _get_dict(*args, **kwargs):
-        self, key, db = args if not kwargs and len(args) == 3 else _bind("_get_dict", args, kwargs)
+        self, key, db = _one_key("_get_dict", args, kwargs)
         return await (await self._get_engine(db)).hgetall(key)
 
     @_like("_set_dict")

@@ -1,12 +1,13 @@
 """Connections and pools of the asyncio OstrelRedis.
 
 A task cancelled while it writes a command or waits for its reply leaves that reply on its way to
-the connection: the next task to take it would read the stale reply as its own. So every
-connection here closes itself when a send or a read ends in anything but a reply read whole
-(a cancellation, a time-out, a lost socket): the pool then gets back a closed connection, which
-reconnects on its next use. The pools stop serving once their object is closed, as the sync
-ones do, and the cluster client waits for a free slot instead of failing when a node's
-connections are all taken.
+the connection: the next task to take it would read the stale reply as its own. So a connection
+given back to a pool by a task being cancelled is closed before anyone else can take it, and a
+cluster node's connections close themselves when a send or a read ends in anything but a reply
+read whole; a closed connection reconnects on its next use. (redis-py itself closes a connection
+whose send or read fails.) The pools stop serving once their object is closed, as the sync ones
+do, and the cluster client waits for a free slot instead of failing when a node's connections are
+all taken.
 """
 
 import asyncio
@@ -68,15 +69,29 @@ class _Guard:
         self._ostrel_life = ostrel_life
         super().__init__(*args, **kwargs)
 
-    async def get_connection(self, *args, **kwargs):
+    # plain functions handing on the pool's own coroutines: no frame of ours stays in the chain
+    # a task resumes through while it waits for a connection
+    def get_connection(self, *args, **kwargs):
         if self._ostrel_life.closed:
             raise RuntimeError(CLOSED)
-        return await super().get_connection(*args, **kwargs)
+        return super().get_connection(*args, **kwargs)
 
-    async def release(self, connection):
-        if self._ostrel_life.closed:
-            await _drop(connection)  # before it is back where anyone could take it
+    def release(self, connection):
+        # Checked here, once per command, rather than around each send and read: the task's
+        # cancellation is still under way while the command's clean-up gives the connection
+        # back, whatever point the command had reached.
+        if self._ostrel_life.closed or _being_cancelled():
+            return self._release_dropped(connection)
+        return super().release(connection)
+
+    async def _release_dropped(self, connection):
+        await _drop(connection)  # before it is back where anyone could take it
         await super().release(connection)
+
+
+def _being_cancelled():
+    task = asyncio.current_task()
+    return task is not None and task.cancelling() > 0
 
 
 @functools.cache
@@ -90,7 +105,7 @@ def pool(life, host, port, number, opts):
     opts = dict(opts)
     tls = "ssl_cert_reqs" in opts
     cls = guarded(redis.asyncio.BlockingConnectionPool if "timeout" in opts else redis.asyncio.ConnectionPool)
-    connection = discarding(redis.asyncio.SSLConnection if tls else redis.asyncio.Connection)
+    connection = redis.asyncio.SSLConnection if tls else redis.asyncio.Connection
     return cls(host=host, port=port, db=number, ostrel_life=life, connection_class=connection, **opts)
 
 
