@@ -8,22 +8,8 @@ import time
 import pytest
 import redis
 
-from conftest import SentinelSet, TLSRedis, Writer, in_forked_child, listeners, wait_until
+from conftest import SentinelSet, Writer, in_forked_child, listeners, wait_until
 from ostrel_redis import OstrelRedis
-
-
-@pytest.fixture(scope="module")
-def tls():
-    server = TLSRedis().start()
-    yield server
-    server.stop()
-
-
-@pytest.fixture(scope="module")
-def mtls():
-    server = TLSRedis(auth_clients=True).start()
-    yield server
-    server.stop()
 
 
 def test_tls_round_trip_lands_in_the_database_named_per_call(tls):
