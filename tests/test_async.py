@@ -9,8 +9,8 @@ import pytest
 import redis
 
 import ostrel_redis.asyncio as aio
-from ostrel_redis import OstrelRedis
 from conftest import LOOP_HELD_MAX
+from ostrel_redis import OstrelRedis
 from test_ssh import key_config
 
 # every operation, the database-key rules and the refusals, called the same way on both classes
