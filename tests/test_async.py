@@ -11,7 +11,7 @@ import redis
 import ostrel_redis.asyncio as aio
 from conftest import LOOP_HELD_MAX
 from ostrel_redis import OstrelRedis
-from test_ssh import key_config
+from test_ssh import key_config, resources, settled_resources, silent_port
 
 # every operation, the database-key rules and the refusals, called the same way on both classes
 CALLS = [
@@ -308,6 +308,32 @@ def test_a_cancelled_login_leaves_no_thread_and_no_tunnel(server, sshd):
 
     asyncio.run(run())
     assert threading.active_count() == threads
+
+
+def test_cancelling_a_stalled_login_returns_at_once_and_leaves_nothing(server, sshd):
+    silent, port = silent_port()
+    silent.setblocking(False)
+    cfg = dict(key_config(server, sshd, "ecdsa"), ssh_port=port, ssh_timeout=60)
+    before = resources()
+
+    async def work():
+        opening = asyncio.create_task(aio.OstrelRedis.open(cfg))
+        held, _ = await asyncio.wait_for(asyncio.get_running_loop().sock_accept(silent), 30)
+        await asyncio.sleep(0.5)  # the login now waits for a greeting that never comes
+        opening.cancel()
+        cancelled_at = time.monotonic()
+        await asyncio.wait([opening], timeout=10)
+        waited = time.monotonic() - cancelled_at
+        held.close()  # ends a login that went on regardless, rather than the suite
+        with pytest.raises(asyncio.CancelledError):
+            await opening
+        return waited
+
+    waited, worst = asyncio.run(watched(work))
+    assert waited < 2, f"the cancelled open() returned {waited:.1f} s later (ssh_timeout=60)"
+    assert worst < LOOP_HELD_MAX, f"the loop was held for {worst * 1000:.0f} ms"
+    assert settled_resources(before) == before  # no thread, descriptor or listener left behind
+    silent.close()
 
 
 def test_aclose_under_load_leaves_no_connection_and_no_task(server):

@@ -275,6 +275,15 @@ def resources():
     return len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd")), our_listening_ports()
 
 
+def settled_resources(before, seconds=10):
+    """resources() once back to before, or as they stand after seconds: an abandoned login's
+    thread ends on its own, a moment after the call that abandoned it has returned."""
+    deadline = time.monotonic() + seconds
+    while (now := resources()) != before and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return now
+
+
 def ping(sock):
     sock.sendall(b"PING\r\n")
     return sock.recv(64)

@@ -1,4 +1,5 @@
-"""The tunnel engine under attack and under stress: admission, session loss, re-open, half-close, Ctrl-C."""
+"""The tunnel engine under attack and under stress: admission, session loss, re-open, half-close,
+Ctrl-C, cancel()."""
 
 import hashlib
 import json
@@ -14,8 +15,8 @@ import time
 import pytest
 
 from conftest import process_tree, run_python, server_env
-from ostrel_ssh import OstrelSSH
-from test_ssh import key_config, ping, until
+from ostrel_ssh import Cancel, LoginCancelled, OstrelSSH
+from test_ssh import key_config, ping, resources, settled_resources, silent_port, until
 
 PONG = b"+PONG\r\n"
 TESTS = os.path.dirname(os.path.abspath(__file__))
@@ -314,3 +315,34 @@ def test_ctrl_c_interrupts_a_stalled_login(server, sshd):
     outcome, waited, before, after = json.loads(done.stdout)
     assert outcome == "KeyboardInterrupt" and waited < 10, (outcome, waited)
     assert after == before  # no thread, descriptor or listener left behind
+
+
+def test_cancel_from_another_thread_abandons_a_stalled_login(server, sshd):
+    silent, port = silent_port()
+    silent.settimeout(30)
+    cfg = dict(key_config(server, sshd, "ecdsa"), ssh_port=port, ssh_timeout=60)
+    cancel, held, cancelled_at, returned = Cancel(), [], [], threading.Event()
+
+    def cancel_mid_login():
+        held.append(silent.accept()[0])  # the login waits for a greeting that never comes
+        time.sleep(0.5)
+        cancelled_at.append(time.monotonic())
+        cancel.cancel()
+        if not returned.wait(10):
+            held[0].close()  # a cancel that went unheard: end the login rather than the suite
+
+    before = resources()
+    helper = threading.Thread(target=cancel_mid_login)
+    helper.start()
+    try:
+        with pytest.raises(LoginCancelled, match="abandoned"):
+            OstrelSSH(cfg).connect(cancel=cancel)
+        waited = time.monotonic() - cancelled_at[0]
+    finally:
+        returned.set()
+        helper.join()
+        held[0].close()
+    assert waited < 2, f"connect() returned {waited:.1f} s after cancel() (ssh_timeout=60)"
+    assert cancel.cancelled
+    assert settled_resources(before) == before  # no thread, descriptor or listener left behind
+    silent.close()

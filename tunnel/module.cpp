@@ -13,6 +13,7 @@ PyObject* connect_error = nullptr;
 PyTypeObject* secret_type = nullptr;
 PyTypeObject* key_type = nullptr;
 PyTypeObject* tunnel_type = nullptr;
+PyTypeObject* cancel_type = nullptr;
 
 namespace {
 
@@ -153,7 +154,7 @@ PyMODINIT_FUNC PyInit__tunnel(void)
                                               "(kind, detail, key type, key blob) of a failed session", nullptr, nullptr);
     if (!connect_error || PyModule_AddObjectRef(module.get(), "ConnectError", connect_error) < 0 ||
         !add_type(module.get(), &secret_spec, secret_type) || !add_type(module.get(), &key_spec, key_type) ||
-        !add_type(module.get(), &tunnel_spec, tunnel_type)) {
+        !add_type(module.get(), &tunnel_spec, tunnel_type) || !add_type(module.get(), &cancel_spec, cancel_type)) {
         return nullptr;
     }
     Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));

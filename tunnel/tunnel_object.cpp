@@ -85,20 +85,32 @@ bool make_listener(int& listener, int& wake, int& port) noexcept
 }
 
 // Runs the first login on its own thread and waits for it without the GIL, in short slices so
-// that a signal (Ctrl-C) is handled at once: then the login is abandoned and the error set.
-ssh_session first_login(Engine& engine, Outcome& out) noexcept
+// that a signal (Ctrl-C) is handled at once, and beside the cancel's eventfd so that a cancel()
+// from another thread is too: either way the login is abandoned. `cancel` may be null.
+ssh_session first_login(Engine& engine, PyObject* cancel, Outcome& out) noexcept
 {
+    if (cancel && cancel_requested(cancel)) {
+        out.kind = Failure::cancelled;  // cancelled before it began: no thread at all
+        return nullptr;
+    }
     Opening* o = Opening::start(engine);
     if (!o) {
         PyErr_SetFromErrno(PyExc_OSError);
         return nullptr;
     }
+    int cancel_at = cancel ? cancel_fd(cancel) : -1;  // poll skips a negative descriptor
     for (;;) {
         long long left = o->deadline() - now_ms();
         Py_BEGIN_ALLOW_THREADS
-        pollfd p{o->fd(), POLLIN, 0};
-        (void)poll(&p, 1, static_cast<int>(std::clamp(left, 0LL, static_cast<long long>(signal_check_ms))));
+        pollfd p[] = {{o->fd(), POLLIN, 0}, {cancel_at, POLLIN, 0}};
+        (void)poll(p, 2, static_cast<int>(std::clamp(left, 0LL, static_cast<long long>(signal_check_ms))));
         Py_END_ALLOW_THREADS
+        // before done(): once cancel() has run, the caller gets no tunnel even if one was made
+        if (cancel && cancel_requested(cancel)) {
+            o->abandon();
+            out.kind = Failure::cancelled;
+            return nullptr;
+        }
         if (o->done()) {
             return o->finish(out);
         }
@@ -114,6 +126,33 @@ ssh_session first_login(Engine& engine, Outcome& out) noexcept
     }
 }
 
+// Takes the optional `cancel` out of the keywords, so the settings see only their own.
+bool split_cancel(PyObject* kwds, Ref& rest, Ref& cancel) noexcept
+{
+    rest = Ref::borrow(kwds);
+    if (!kwds) {
+        return true;
+    }
+    PyObject* found = nullptr;
+    int has = PyDict_GetItemStringRef(kwds, "cancel", &found);
+    if (has <= 0) {
+        return has == 0;
+    }
+    cancel = Ref::steal(found);
+    rest = Ref::steal(PyDict_Copy(kwds));
+    if (!rest || PyDict_DelItemString(rest.get(), "cancel") < 0) {
+        return false;
+    }
+    if (cancel.get() == Py_None) {
+        cancel = Ref();
+    }
+    else if (!PyObject_TypeCheck(cancel.get(), cancel_type)) {
+        PyErr_SetString(PyExc_TypeError, "cancel must be a Cancel or None");
+        return false;
+    }
+    return true;
+}
+
 PyObject* tunnel_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept
 {
     auto* settings = new (std::nothrow) Settings;
@@ -126,7 +165,8 @@ PyObject* tunnel_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcep
         return PyErr_NoMemory();
     }
     PyObject* log = nullptr;
-    if (!read_settings(args, kwds, *settings, log)) {
+    Ref kwds_rest, cancel;  // the cancel is held here: cancel() may drop every other reference
+    if (!split_cancel(kwds, kwds_rest, cancel) || !read_settings(args, kwds_rest.get(), *settings, log)) {
         engine->decref();
         return nullptr;
     }
@@ -139,7 +179,7 @@ PyObject* tunnel_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcep
     t->log = Py_NewRef(log);
 
     Outcome out;
-    ssh_session session = first_login(*engine, out);
+    ssh_session session = first_login(*engine, cancel.get(), out);
     if (!session) {
         engine->decref();
         return PyErr_Occurred() ? nullptr : raise_connect_error(out);
@@ -224,7 +264,8 @@ PyType_Slot tunnel_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(tunnel_dealloc)},
     {Py_tp_methods, tunnel_methods},
     {Py_tp_getset, tunnel_getset},
-    {Py_tp_doc, const_cast<char*>("Tunnel(**settings): connects, logs in and forwards 127.0.0.1:port to host:port.")},
+    {Py_tp_doc, const_cast<char*>("Tunnel(**settings, cancel=None): connects, logs in and forwards 127.0.0.1:port to host:port; "
+                                  "a Cancel given as cancel abandons the login when cancelled.")},
     {0, nullptr},
 };
 

@@ -35,13 +35,15 @@ Errors raised by ``connect()`` (no listener is left behind after any of them):
                        answers on ssh_port does not speak SSH, or the SSH negotiation
                        fails (base class of the two above; all three are
                        ConnectionError)
+  LoginCancelled       the Cancel given to connect() was cancelled (an SSHTunnelError)
 
 Once the tunnel is up it serves only the local user who opened it (and root). When the
 session dies, its connections fail at once; the next connection re-opens the session
 (host key checked again), waiting a little longer after each failed attempt. Logins run
 on a thread of their own: connections that arrive during a re-open wait for it at most
 half of ssh_timeout (2 s at most), close() and interpreter exit never wait for it, and
-Ctrl-C interrupts connect(); a whole login, name lookup included, is bounded by four
+Ctrl-C interrupts connect(), and so does ``cancel()``, from any thread, on a ``Cancel()``
+passed as ``connect(cancel=...)`` (LoginCancelled); a whole login, name lookup included, is bounded by four
 times ssh_timeout. Rare events
 (a refused user, accept errors, a session lost or re-opened) go to the "ostrel_ssh"
 logger. Passwords, pass phrases and key text are never logged, shown in a repr or an
@@ -63,6 +65,7 @@ from . import _known_hosts, _tunnel
 log = logging.getLogger("ostrel_ssh")
 
 _Secret = _tunnel.Secret
+Cancel = _tunnel.Cancel
 
 
 class SSHTunnelError(ConnectionError):
@@ -75,6 +78,10 @@ class HostKeyError(SSHTunnelError):
 
 class AuthenticationError(SSHTunnelError):
     """The SSH host refused our credentials."""
+
+
+class LoginCancelled(SSHTunnelError):
+    """The login was abandoned: the Cancel given to connect() was cancelled."""
 
 
 def _is_key_text(value):
@@ -196,7 +203,10 @@ class OstrelSSH:
                           for k, v in self.config.items())
         return f"OstrelSSH({shown})"
 
-    def connect(self):
+    def connect(self, cancel=None):
+        """Opens the tunnel; ``cancel``, a Cancel, lets another thread abandon the login."""
+        if cancel is not None and not isinstance(cancel, Cancel):
+            raise TypeError(f"cancel must be an ostrel_ssh.Cancel or None, not {type(cancel).__name__}")
         cfg = self.config
         host = _required_text(cfg, "host")
         port = _port(cfg, "port")
@@ -236,7 +246,7 @@ class OstrelSSH:
                 ssh_host=ssh_host, ssh_port=ssh_port, ssh_user=ssh_user, password=password, key=key,
                 host=host, port=port, timeout=timeout, check_host_key=check, accepted=accepted,
                 revoked=revoked, known_host=known_host, keepalive=keepalive,
-                max_connections=int(limit), log=log.log)
+                max_connections=int(limit), log=log.log, cancel=cancel)
         except _tunnel.ConnectError as e:
             used = " and ".join(n for n, v in (("ssh_rsa", key), ("ssh_password", password)) if v)
             raise _session_error(*e.args, label=label, host=ssh_host, port=ssh_port, timeout=timeout,
@@ -274,6 +284,8 @@ def _session_error(kind, detail, key_type, blob, *, label, host, port, timeout, 
         return HostKeyError(f"ssh_host: the host key of {label} ({offered}) {where}; if you trust it, run"
                             f" {_keyscan_line(host, port, source)} (or name a known_hosts file with"
                             " ssh_known_hosts)")
+    if kind == "cancelled":
+        return LoginCancelled(f"ssh_host: the login to {label} was abandoned (cancelled)")
     if kind == "auth":
         return AuthenticationError(f"ssh_user: {label} refused the login with {used} ({detail})")
     if kind == "not_ssh":

@@ -109,8 +109,8 @@ def _key(db):
     return db if type(db) is str else str(db)
 
 
-def _login(entries):
-    return ostrel_ssh.OstrelSSH(entries).connect()
+def _login(entries, cancel):
+    return ostrel_ssh.OstrelSSH(entries).connect(cancel=cancel)
 
 
 class OstrelRedis:
@@ -157,13 +157,14 @@ class OstrelRedis:
                 return
             if self._life.closed:
                 raise RuntimeError(CLOSED)
-            login = asyncio.ensure_future(asyncio.to_thread(_login, self._config.todict()))
+            cancel = ostrel_ssh.Cancel()
+            login = asyncio.ensure_future(asyncio.to_thread(_login, self._config.todict(), cancel))
             try:
                 tunnelled = await asyncio.shield(login)
             except asyncio.CancelledError:
-                # the native login cannot be stopped from another thread; it ends by its own
-                # deadline. Waited for here, so neither the thread nor a tunnel outlives the
-                # cancelled call.
+                # the login gives up at once; still waited for, so neither the thread nor a
+                # tunnel it finished just before outlives the cancelled call
+                cancel.cancel()
                 await _finish_abandoned(login)
                 raise
             if self._life.closed:  # closed while the login ran
