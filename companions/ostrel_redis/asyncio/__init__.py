@@ -34,7 +34,7 @@ import redis.asyncio
 import ostrel_ssh
 import redis_main
 
-from .. import _url
+from .. import _HERE, _url
 from .. import OstrelRedis as _SyncOstrelRedis
 from .._config import OstrelRedisConfig, _shown
 from .._operations import _chunks
@@ -139,7 +139,7 @@ class OstrelRedis:
             # an object dropped unclosed cancels its listener tasks without waiting for them
             weakref.finalize(self, self._sentinel.abandon)
         for text in checked._unchecked:
-            warnings.warn(text, UserWarning, stacklevel=2)
+            warnings.warn(text, UserWarning, skip_file_prefixes=(_HERE,))  # at the caller's line
 
     @classmethod
     async def open(cls, config):
