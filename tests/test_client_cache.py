@@ -2,6 +2,7 @@
 announced a change, one cache per pool, and servers that cannot keep a cache refused."""
 
 import signal
+import threading
 
 import pytest
 import redis
@@ -19,9 +20,12 @@ def server8(redis8_server):
     return redis8_server
 
 
-@pytest.fixture
-def cached(server8, decode):
-    with OstrelRedis(server8.config(client_cache=True, decode_responses=decode)) as store:
+POOLS = {"plain": {}, "blocking": {"pool_timeout": 5, "max_connections": 8}}
+
+
+@pytest.fixture(params=POOLS)
+def cached(server8, decode, request):
+    with OstrelRedis(server8.config(client_cache=True, decode_responses=decode, **POOLS[request.param])) as store:
         yield store
 
 
@@ -94,6 +98,55 @@ def test_no_stale_read_once_the_server_announced_a_change(server8, cached, decod
     with OstrelRedis(server8.config(decode_responses=decode)) as plain:
         expected = [plain._get("s", DB), plain._get_list("l", DB), plain._get_dict("h", DB)]
     assert reads() == expected
+
+
+def test_a_hit_takes_no_connection(server8, cached):
+    server8.client(DB).set("s", "0")
+    cached._get("s", DB)
+    pool = cached._get_engine(DB).connection_pool
+    pool.get_connection = lambda *a, **k: pytest.fail("a cached read took a connection")
+    assert [int(cached._get(*args)) for args in (("s", DB), ("s", str(DB)))] == [0, 0]
+    assert cached.cache_stats(DB)["hits"] == 2
+
+
+@pytest.mark.parametrize("pool", POOLS)
+def test_threads_read_only_what_was_written(server8, pool):
+    # two threads reading one socket take each other's replies: with a time-out and no retry,
+    # the one left waiting fails the test rather than hang it
+    cached = OstrelRedis(server8.config(client_cache=True, socket_timeout=5, retries=0, **POOLS[pool]))
+    writer = server8.client(DB)
+    writer.set("s", "0")
+    # readers and a writer at once: each read sees a value at least as new as the last it saw,
+    # and once the writer is done every reader sees its last value
+    stop, seen, faults = threading.Event(), [], []
+
+    def read():
+        last = 0
+        try:
+            while not stop.is_set():
+                value = int(cached._get("s", DB))
+                if value < last:
+                    faults.append((last, value))
+                last = value
+            seen.append(int(cached._get("s", DB)))
+        except redis.RedisError as exc:
+            faults.append(exc)
+            stop.set()
+
+    readers = [threading.Thread(target=read) for _ in range(3)]
+    for thread in readers:
+        thread.start()
+    try:
+        for i in range(1, 301):
+            writer.set("s", i)
+            cached._set("other", i, DB)  # keeps the object's own connections busy too
+        writer.ping()
+    finally:
+        stop.set()
+        for thread in readers:
+            thread.join()
+        cached.close()
+    assert not faults and seen == [300] * 3
 
 
 def test_each_database_keeps_a_cache_of_its_own(server8):

@@ -29,6 +29,7 @@ import redis
 import redis_main
 
 from . import _sentinel, _url
+from ._cache import client
 from ._cluster import Cluster
 from ._config import (ClientCacheSettings, OstrelRedisConfig, address, copy_lists, pool_options, problems, sentinel_settings,
                       unchecked_certificates, _shown)
@@ -116,7 +117,7 @@ class OstrelRedis(Operations, redis_main.OstrelRedisMain):
                     return engine
                 pool = self._db_dict.get(key)
                 if pool:  # kept after _close_db or _close, as in the base class: wrapped anew
-                    engine = self._engines[key] = pool if self._cluster else redis.Redis(connection_pool=pool)
+                    engine = self._engines[key] = pool if self._cluster else client(pool)
                     return engine
                 making = self._making.get(key)
                 if making is None:
@@ -132,7 +133,7 @@ class OstrelRedis(Operations, redis_main.OstrelRedisMain):
             making.set()
         engine = self._engines.get(key)
         # a subclass's _connect that made the pool itself gets a client per call, as in the base class
-        return engine if engine is not None else redis.Redis(connection_pool=pool)
+        return engine if engine is not None else client(pool)
 
     def _close_db(self, db):
         super()._close_db(db)
@@ -154,7 +155,7 @@ class OstrelRedis(Operations, redis_main.OstrelRedisMain):
             pool = engine = self._cluster.client(db, number, self._config.host, self._config.port)
         else:
             pool = self._pool(number)
-            engine = redis.Redis(connection_pool=pool)
+            engine = client(pool)
         with self._lock:
             if not self._life.closed:
                 self._db_dict.update({key: pool})

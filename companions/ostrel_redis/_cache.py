@@ -10,6 +10,8 @@ from redis.cache import CacheConfig, CacheEntryStatus, CacheProxy
 DEFAULT_MAX_SIZE = CacheConfig.DEFAULT_MAX_SIZE
 MAX_SIZE_LIMIT = 10_000_000  # entries; each holds a whole reply, so more is a memory mistake
 _REFUSED = "client-side caching is supported by Redis 7.4 or later"
+MISS = object()  # no reply a read could give: the cache could not answer
+_IMMUTABLE = (bytes, str, int, float, bool, type(None))
 
 
 def config(value):
@@ -41,6 +43,10 @@ class Cache(CacheProxy):
             next(self._reads)
         return cachable
 
+    def hit(self):
+        # a read served from the cache without asking it of a connection
+        next(self._reads)
+
     def set(self, entry):
         # a placeholder is staked exactly when a read has to fetch its reply: a miss
         if entry.status is CacheEntryStatus.IN_PROGRESS:
@@ -50,6 +56,55 @@ class Cache(CacheProxy):
     def stats(self):
         reads, misses = _value(self._reads), _value(self._misses)
         return {"hits": max(reads - misses, 0), "misses": misses, "entries": self.size}
+
+
+def copied(value):
+    """A cached reply as a caller may keep and change it: one of its own."""
+    kind = type(value)
+    if kind in _IMMUTABLE:
+        return value
+    if (kind is list or kind is dict) and all(type(v) in _IMMUTABLE for v in _items(value)):
+        return value.copy()  # nothing inside can change, so a shallow copy is a whole one
+    return copy.deepcopy(value)
+
+
+def _items(value):
+    return value if type(value) is list else itertools.chain.from_iterable(value.items())
+
+
+class Client(redis.Redis):
+    """The client of a caching pool: a read of one key that the cache can answer with certainty
+    is answered without taking a connection (the pool says when, see its cached()); every other
+    read, and every write, is redis-py's own."""
+
+    def get(self, name):
+        if type(name) is str or type(name) is bytes:
+            reply = self.connection_pool.cached(("GET", name))
+            if reply is not MISS:
+                return reply
+        return super().get(name)
+
+    def lrange(self, name, start, end):
+        if (type(name) is str or type(name) is bytes) and type(start) is int and type(end) is int:
+            reply = self.connection_pool.cached(("LRANGE", name, start, end))
+            if reply is not MISS:
+                return reply
+        return super().lrange(name, start, end)
+
+    def hgetall(self, name):
+        if type(name) is str or type(name) is bytes:
+            reply = self.connection_pool.cached(("HGETALL", name))
+            if reply is not MISS:
+                callback = self.response_callbacks.get("HGETALL")
+                return callback(reply) if callback is not None else reply
+        return super().hgetall(name)
+
+
+def client(pool):
+    """The client to keep for pool: one that reads its cache directly when it has one."""
+    if getattr(pool, "cache", None) is not None and hasattr(pool, "cached"):
+        return Client(connection_pool=pool)
+    return redis.Redis(connection_pool=pool)
 
 
 def _value(counter):

@@ -3,10 +3,14 @@ cache of their own when asked to), and a drop of idle connections that never tou
 holds."""
 
 import functools
+import os
+import weakref
 
 import redis
+from redis.cache import CacheEntryStatus, CacheKey
+from redis.connection import CacheProxyConnection
 
-from ._cache import Cache, refused
+from ._cache import MISS, Cache, copied, refused
 
 CLOSED = "the OstrelRedis object is closed; make a new one to reach Redis again"
 
@@ -30,6 +34,54 @@ class _Guard:
             # a cache of its own, counted, so that pools share no entries and cache_stats can tell
             kwargs["cache"] = Cache(kwargs.pop("cache_config"))
         super().__init__(*args, **kwargs)
+        # each caching connection by the connection it wraps, which is what a cache entry names
+        self._ostrel_owners = weakref.WeakKeyDictionary()
+        self._ostrel_blocking = isinstance(self, redis.BlockingConnectionPool)
+
+    def make_connection(self):
+        connection = super().make_connection()
+        if type(connection) is CacheProxyConnection:
+            # only methods are added, so the object stays what redis-py made
+            connection.__class__ = _CachingConnection
+            connection._ostrel_pool = weakref.ref(self)
+            self._ostrel_owners[connection._conn] = connection
+        return connection
+
+    def cached(self, args):
+        """The cached reply to the one-key read args (as the client sends it: name, key, ...) when
+        it is known to be current, or MISS. Current means that the connection the reply came on,
+        the only one the server tells when the key changes, was idle in this pool and had nothing
+        left unread once what it had (invalidations) was read. Anything less certain is a MISS,
+        and the read goes the client's own way."""
+        cache = self.cache
+        if cache is None or self._ostrel_life.closed or self.pid != os.getpid():
+            return MISS
+        key = CacheKey(command=args[0], redis_keys=(args[1],), redis_args=args)
+        try:
+            entry = cache.get(key)
+            if entry is None or entry.status is not CacheEntryStatus.VALID:
+                return MISS
+            owner = self._ostrel_owners.get(entry.connection_ref)
+            if owner is None or owner._resp2_fallback or not self._ostrel_read_idle(owner):
+                return MISS
+            if cache.get(key) is not entry:  # what was read took it away
+                return MISS
+        except ValueError:  # evicted by another thread between its look-up and its touch
+            return MISS
+        cache.hit()
+        return copied(entry.cache_value)
+
+    def _ostrel_read_idle(self, connection):
+        """Reads what waits on connection if it is idle in this pool, under the lock that keeps
+        every other thread from taking it meanwhile; False if it is in use (its socket is another
+        thread's to read) or what waits could not be read whole."""
+        if self._ostrel_blocking:
+            queue = self.pool
+            lock, idle = queue.mutex, queue.queue
+        else:
+            lock, idle = self._lock, self._available_connections
+        with lock:
+            return connection in idle and _read_pending(connection)
 
     def get_connection(self, *args, **kwargs):
         if self._ostrel_life.closed:
@@ -46,6 +98,48 @@ class _Guard:
         super().release(connection)
         if self._ostrel_life.closed:
             connection.disconnect()  # nobody can take it any more, so this closes no one's command
+
+
+def _read_pending(connection):
+    """Reads what waits on a caching connection's socket: invalidations, each applied to the cache
+    as it is read. False if that could not be done whole."""
+    inner = connection._conn
+    if inner._sock is None:
+        return False
+    try:
+        while inner.can_read():
+            inner.read_response(push_request=True, timeout=0, disconnect_on_error=False)
+    except redis.TimeoutError:
+        return False  # a message only partly arrived, and it may concern any key
+    except Exception:
+        # what the server said on it can no longer be read, so none of the cache can be trusted:
+        # closing the connection empties the cache, as any lost connection does
+        connection.disconnect()
+        return False
+    return True
+
+
+class _CachingConnection(CacheProxyConnection):
+    """redis-py's caching connection, which before serving an entry reads the connection that
+    fetched it only when that connection is idle. redis-py reads it even while another thread
+    waits on it for a reply, and the two threads then take each other's messages: a reply is
+    lost, and so is an invalidation, leaving a value that no longer exists cached for good."""
+
+    def _drain_invalidations(self, conn):
+        if conn is self._conn:  # this connection's own socket, which this thread holds
+            return super()._drain_invalidations(conn)
+        pool = self._ostrel_pool()
+        owner = pool._ostrel_owners.get(conn) if pool is not None else None
+        if owner is not None and pool._ostrel_read_idle(owner):
+            return None
+        # not known current: the entry this read was about to be served goes, so it asks the
+        # server instead (redis-py checks for that right after this)
+        key = self._current_command_cache_key
+        with self._cache_lock:
+            entry = self._cache.get(key) if key is not None else None
+            if entry is not None and entry.connection_ref is conn:
+                self._cache.delete_by_cache_keys([key])
+        return None
 
 
 @functools.cache
