@@ -109,8 +109,15 @@ def _key(db):
     return db if type(db) is str else str(db)
 
 
-def _login(entries, cancel):
-    return ostrel_ssh.OstrelSSH(entries).connect(cancel=cancel)
+def _login(box):
+    # A failure's traceback keeps this frame and the frames that handed the box on: emptied, they
+    # hold neither the passwords nor the Cancel (a descriptor) for as long as the error is kept.
+    entries, cancel = box
+    box.clear()
+    try:
+        return ostrel_ssh.OstrelSSH(entries).connect(cancel=cancel)
+    finally:
+        del entries, cancel
 
 
 class OstrelRedis:
@@ -132,6 +139,7 @@ class OstrelRedis:
         self._ready = self._engines if type(self)._get_engine is OstrelRedis._get_engine else {}
         self._tunnel_lock = asyncio.Lock()
         self._tunnel_pending = bool(self._config.ssh)
+        self._login_cancel = None  # the Cancel of the login under way, for aclose() to use
         self._done = False
         self._sentinel = None
         if checked._sentinel_plan is not None:
@@ -157,8 +165,8 @@ class OstrelRedis:
                 return
             if self._life.closed:
                 raise RuntimeError(CLOSED)
-            cancel = ostrel_ssh.Cancel()
-            login = asyncio.ensure_future(asyncio.to_thread(_login, self._config.todict(), cancel))
+            cancel = self._login_cancel = ostrel_ssh.Cancel()
+            login = asyncio.ensure_future(asyncio.to_thread(_login, [self._config.todict(), cancel]))
             try:
                 tunnelled = await asyncio.shield(login)
             except asyncio.CancelledError:
@@ -167,6 +175,12 @@ class OstrelRedis:
                 cancel.cancel()
                 await _finish_abandoned(login)
                 raise
+            except ostrel_ssh.LoginCancelled:
+                if self._life.closed:  # aclose() abandoned it
+                    raise RuntimeError(CLOSED) from None
+                raise
+            finally:
+                self._login_cancel = cancel = None  # this frame, too, lives on in tracebacks
             if self._life.closed:  # closed while the login ran
                 await asyncio.to_thread(tunnelled.close)
                 raise RuntimeError(CLOSED)
@@ -277,6 +291,8 @@ class OstrelRedis:
                 await self._sentinel.stop()
             except Exception as exc:
                 errors.append(exc)
+        if self._login_cancel is not None:
+            self._login_cancel.cancel()  # a login under way gives up rather than be waited for
         async with self._tunnel_lock:  # a login under way has ended, and closed its tunnel
             tunnel_close = getattr(type(self._config), "close", None)
             if callable(tunnel_close):
