@@ -105,6 +105,73 @@ def _like(name):
     return decorate
 
 
+def _handed_on(name, call):
+    """The one-key operation name, whose reply is that of call(client, key) as it stands.
+
+    Called plainly (key, or key and db) for a database whose client is made, it hands back that
+    client's own coroutine: awaiting it is the whole command, with no coroutine of ours in
+    between, which would cost about as much as everything else the object does per call. Any
+    other call gets a coroutine doing the whole work, which raises, once awaited, what the sync
+    class raises. Either way nothing happens before the await. (The task resumes through every
+    coroutine in its chain each time the reply it waits for arrives.)
+    """
+
+    async def whole(*args, **kwargs):
+        self, key, db = _one_key(name, args, kwargs)
+        return await call(await self._get_engine(db), key)
+
+    @_coroutine_like(name)
+    def operation(*args, **kwargs):
+        if not kwargs and 2 <= len(args) <= 3:
+            db = args[2] if len(args) == 3 else 0
+            if type(db) is int or type(db) is str:
+                engine = args[0]._ready.get(db)
+                if engine is not None:
+                    return call(engine, args[1])
+        return whole(*args, **kwargs)
+
+    return operation
+
+
+def _coroutine_like(name):
+    """Gives the decorated plain function name's signature and help text, and marks it as a
+    coroutine function: it hands back a coroutine, and nothing happens before that is awaited."""
+
+    def decorate(func):
+        func.__name__ = name
+        func.__qualname__ = f"OstrelRedis.{name}"
+        inspect.markcoroutinefunction(func)
+        return _like(name)(func)
+
+    return decorate
+
+
+async def _whole_get(*args, **kwargs):
+    self, key, db = _one_key("_get", args, kwargs)
+    return await (await self._get_engine(db)).get(key)
+
+
+async def _set_whole(*args, **kwargs):
+    self, key, value, db = args if not kwargs and len(args) == 4 else (
+        (*args, 0) if not kwargs and len(args) == 3 else _bind("_set", args, kwargs))
+    engine = await self._get_engine(db)
+    if (type(db) is int or type(db) is str) and self._ready.get(db) is engine and type(engine) is redis.asyncio.Redis:
+        self._setters[db] = _setter(engine)  # the next _set of db goes straight to it
+    await engine.set(key, value)
+
+
+def _nothing(response, **options):
+    return None
+
+
+def _setter(engine):
+    """A client over engine's pool whose SET gives None, as _set does: _set can then hand back the
+    client's own coroutine."""
+    client = redis.asyncio.Redis(connection_pool=engine.connection_pool)
+    client.response_callbacks["SET"] = _nothing
+    return client
+
+
 def _key(db):
     return db if type(db) is str else str(db)
 
@@ -137,6 +204,7 @@ class OstrelRedis:
         # what the operations look a db up in before asking _get_engine; empty when a subclass
         # has its own _get_engine, so that it is always asked
         self._ready = self._engines if type(self)._get_engine is OstrelRedis._get_engine else {}
+        self._setters = {}  # db -> a client over its pool whose SET gives None (see _setter)
         self._tunnel_lock = asyncio.Lock()
         self._tunnel_pending = bool(self._config.ssh)
         self._login_cancel = None  # the Cancel of the login under way, for aclose() to use
@@ -260,6 +328,7 @@ class OstrelRedis:
         """Closes the connections of db's database key; a later use reconnects."""
         key = _key(db)
         pool = self._db_dict.get(key)
+        self._setters.clear()  # made again at their next use, from the clients then handed out
         engine = self._engines.pop(key, None)  # a later use wraps the same pool anew
         for other in [k for k, e in self._engines.items() if e is engine]:  # the int naming it
             del self._engines[other]
@@ -269,6 +338,7 @@ class OstrelRedis:
     async def _close(self):
         """Closes the connections of every database key; a later use reconnects."""
         self._engines.clear()
+        self._setters.clear()
         for pool in list(self._db_dict.values()):
             await _release(pool)
 
@@ -279,7 +349,11 @@ class OstrelRedis:
         if self._done:
             return
         self._life.closed = True  # from here on nothing is handed out or made
+        for pool in self._db_dict.values():
+            if isinstance(pool, _pools._Guard):
+                pool.ostrel_refuse()
         self._engines.clear()
+        self._setters.clear()
         errors = []
         for pool in list(self._db_dict.values()):
             try:
@@ -323,35 +397,32 @@ class OstrelRedis:
     # Plain positional calls, with or without db, skip the binding: it would cost more than the
     # rest of the call.
 
-    @_like("_set")
-    async def _set(*args, **kwargs):
-        if not kwargs and len(args) == 3:
-            self, key, value = args
-            db = 0
-        else:
-            self, key, value, db = args if not kwargs and len(args) == 4 else _bind("_set", args, kwargs)
-        engine = self._ready.get(db) if type(db) is int or type(db) is str else None
-        await (engine if engine is not None else await self._get_engine(db)).set(key, value)
+    # _set and _get run most: each is written out, calling the client's method itself.
 
-    @_like("_get")
-    async def _get(*args, **kwargs):
-        if not kwargs and len(args) == 2:
-            self, key = args
-            db = 0
-        else:
-            self, key, db = args if not kwargs and len(args) == 3 else _bind("_get", args, kwargs)
-        engine = self._ready.get(db) if type(db) is int or type(db) is str else None
-        return await (engine if engine is not None else await self._get_engine(db)).get(key)
+    @_coroutine_like("_set")
+    def _set(*args, **kwargs):
+        if not kwargs and 3 <= len(args) <= 4:
+            db = args[3] if len(args) == 4 else 0
+            if type(db) is int or type(db) is str:
+                setter = args[0]._setters.get(db)
+                if setter is not None:
+                    return setter.set(args[1], args[2])
+        return _set_whole(*args, **kwargs)
 
-    @_like("_delete")
-    async def _delete(*args, **kwargs):
-        self, key, db = _one_key("_delete", args, kwargs)
-        return await (await self._get_engine(db)).delete(key)
+    @_coroutine_like("_get")
+    def _get(*args, **kwargs):
+        if not kwargs and 2 <= len(args) <= 3:
+            db = args[2] if len(args) == 3 else 0
+            if type(db) is int or type(db) is str:
+                engine = args[0]._ready.get(db)
+                if engine is not None:
+                    return engine.get(args[1])
+        return _whole_get(*args, **kwargs)
 
-    @_like("_keys")
-    async def _keys(*args, **kwargs):
-        self, pattern, db = _one_key("_keys", args, kwargs)
-        return await (await self._get_engine(db)).keys(pattern)
+    _delete = _handed_on("_delete", lambda engine, key: engine.delete(key))
+    _keys = _handed_on("_keys", lambda engine, pattern: engine.keys(pattern))
+    _get_list = _handed_on("_get_list", lambda engine, key: engine.lrange(key, 0, -1))
+    _get_dict = _handed_on("_get_dict", lambda engine, key: engine.hgetall(key))
 
     @_like("_get_size")
     async def _get_size(*args, **kwargs):
@@ -360,16 +431,6 @@ class OstrelRedis:
         else:
             self, db = args if not kwargs and len(args) == 2 else _bind("_get_size", args, kwargs)
         return await (await self._get_engine(db)).dbsize()
-
-    @_like("_get_list")
-    async def _get_list(*args, **kwargs):
-        self, key, db = _one_key("_get_list", args, kwargs)
-        return await (await self._get_engine(db)).lrange(key, 0, -1)
-
-    @_like("_get_dict")
-    async def _get_dict(*args, **kwargs):
-        self, key, db = _one_key("_get_dict", args, kwargs)
-        return await (await self._get_engine(db)).hgetall(key)
 
     @_like("_set_dict")
     async def _set_dict(*args, **kwargs):

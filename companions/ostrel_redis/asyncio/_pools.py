@@ -12,6 +12,7 @@ all taken.
 
 import asyncio
 import functools
+from asyncio import current_task
 
 import redis.asyncio
 from redis.asyncio.cluster import RedisCluster
@@ -63,41 +64,53 @@ def discarding(cls):
 
 class _Guard:
     """Put before a redis-py asyncio pool class: once the object is closed no connection is handed
-    out, and one given back is closed at once."""
+    out (see ostrel_refuse), and one given back is closed at once."""
 
     def __init__(self, *args, ostrel_life, **kwargs):
         self._ostrel_life = ostrel_life
         super().__init__(*args, **kwargs)
 
-    # plain functions handing on the pool's own coroutines: no frame of ours stays in the chain
-    # a task resumes through while it waits for a connection
-    def get_connection(self, *args, **kwargs):
-        if self._ostrel_life.closed:
-            raise RuntimeError(CLOSED)
-        return super().get_connection(*args, **kwargs)
-
-    def release(self, connection):
-        # Checked here, once per command, rather than around each send and read: the task's
-        # cancellation is still under way while the command's clean-up gives the connection
-        # back, whatever point the command had reached.
-        if self._ostrel_life.closed or _being_cancelled():
-            return self._release_dropped(connection)
-        return super().release(connection)
+    def ostrel_refuse(self):
+        """From now on no connection is handed out. Called by the object as it closes, with no
+        await between its being marked closed and this: the check then costs nothing per command."""
+        self.get_connection = _refusing
 
     async def _release_dropped(self, connection):
         await _drop(connection)  # before it is back where anyone could take it
-        await super().release(connection)
+        await self._ostrel_release(connection)
+
+
+def _refusing(*args, **kwargs):
+    raise RuntimeError(CLOSED)
 
 
 def _being_cancelled():
-    task = asyncio.current_task()
+    task = current_task()
     return task is not None and task.cancelling() > 0
 
 
 @functools.cache
 def guarded(cls):
     """The asyncio pool class cls with the guard; it takes the keyword ostrel_life besides cls's own."""
-    return type(cls.__name__, (_Guard, cls), {"__module__": __name__, "__qualname__": cls.__qualname__})
+    give_back = cls.release
+
+    # A plain function handing on the pool's own coroutine, calling it directly: no frame of ours
+    # stays in the chain a task resumes through while it waits, and this runs for every command
+    # (a lookup through super() would cost more than the rest of it).
+    def release(self, connection):
+        # Checked here, once per command, rather than around each send and read: the task's
+        # cancellation is still under way while the command's clean-up gives the connection
+        # back, whatever point the command had reached.
+        if self._ostrel_life.closed:
+            return self._release_dropped(connection)
+        task = current_task()  # as _being_cancelled(), written out: this runs for every command
+        if task is not None and task.cancelling():
+            return self._release_dropped(connection)
+        return give_back(self, connection)
+
+    namespace = {"__module__": __name__, "__qualname__": cls.__qualname__, "release": release,
+                 "_ostrel_release": give_back}
+    return type(cls.__name__, (_Guard, cls), namespace)
 
 
 def pool(life, host, port, number, opts):
