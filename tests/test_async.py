@@ -88,7 +88,9 @@ def test_after_aclose_every_use_is_refused(server):
     async def run():
         async with aio.OstrelRedis(server.config()) as store:
             await store._set("k", "v", 2)
-        for call in (store._get("k", 2), store._get("k", 9), store._set_list("l", ["a"])):
+            kept = await store._get_engine(2)
+            made_before = store._get("k", 2)  # the client's own coroutine, awaited only after close
+        for call in (store._get("k", 2), store._get("k", 9), store._set_list("l", ["a"]), kept.get("k"), made_before):
             with pytest.raises(RuntimeError, match="is closed"):
                 await call
         await store.aclose()  # a second close is harmless
