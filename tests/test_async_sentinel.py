@@ -1,5 +1,6 @@
 """The asyncio OstrelRedis under Sentinel: failovers under a writer task, lost announcements,
-cancellation in a storm and in a failover hold, and a loop that is never held."""
+cancellation in a storm and in a failover hold, a frozen sentinel, and a loop that is never
+held."""
 
 import asyncio
 import signal
@@ -139,6 +140,31 @@ def test_one_object_rides_out_a_failover(group, how):
         assert not failed or failed[-1] - failed[0] <= 2
     assert lag < LOOP_HELD_MAX, f"the loop was held for {lag * 1000:.0f} ms"
     assert closing < 0.5 and left == [] and held == 0
+
+
+def test_a_frozen_sentinel_delays_no_write_and_not_aclose(group):
+    group.procs[group.sentinel_ports[0]].send_signal(signal.SIGSTOP)  # the set-up's stop() wakes it again
+
+    async def work():
+        store = aio.OstrelRedis(group.config(socket_timeout=2))
+        took = []
+        began = time.monotonic()
+        await store._set("k", "first")
+        took.append(time.monotonic() - began)
+        await (await store._get_engine(0)).connection_pool.disconnect()  # the next write asks again
+        began = time.monotonic()
+        await store._set("k", "again")
+        took.append(time.monotonic() - began)
+        began = time.monotonic()
+        await store.aclose()
+        took.append(time.monotonic() - began)
+        return took, listener_tasks()
+
+    (took, left), lag = asyncio.run(watched(work))
+    print(f"first write {took[0]:.3f} s, write after reconnecting {took[1]:.3f} s, aclose() {took[2]:.3f} s;"
+          f" loop lag {lag * 1000:.1f} ms")
+    assert max(took) < 0.5 and left == []
+    assert lag < LOOP_HELD_MAX, f"the loop was held for {lag * 1000:.0f} ms"
 
 
 @pytest.fixture(scope="module")
