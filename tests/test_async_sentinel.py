@@ -1,6 +1,6 @@
 """The asyncio OstrelRedis under Sentinel: failovers under a writer task, lost announcements,
-cancellation in a storm and in a failover hold, a frozen sentinel, and a loop that is never
-held."""
+cancellation in a storm and in a failover hold, a frozen sentinel, a connection held through a
+switch, and a loop that is never held."""
 
 import asyncio
 import signal
@@ -165,6 +165,43 @@ def test_a_frozen_sentinel_delays_no_write_and_not_aclose(group):
           f" loop lag {lag * 1000:.1f} ms")
     assert max(took) < 0.5 and left == []
     assert lag < LOOP_HELD_MAX, f"the loop was held for {lag * 1000:.0f} ms"
+
+
+def test_a_connection_held_through_a_switch_leaves_the_old_master_before_its_next_command(group):
+    # A connection that a task holds when the switch is learnt (one in the middle of a command, a
+    # push of several chunks) is not among the idle ones dropped then; it goes back to the pool
+    # afterwards, still open to the old master, which stays a writable master for seconds yet.
+    async def work():
+        old = await agreed_master(group)
+        store = aio.OstrelRedis(group.config(**TIMEOUTS))
+        await store._set("k", "before")
+        pool = store._db_dict["0"]
+        held = await pool.get_connection()
+        await held.send_command("CLIENT", "ID")
+        held_id = str(await held.read_response())  # as CLIENT LIST names it
+        async with redis.asyncio.Redis(port=group.sentinel_ports[0]) as sentinel:
+            await sentinel.sentinel_failover(group.service)
+        while (new := await agreed_master(group)) == old:
+            await asyncio.sleep(0.05)
+        await until(lambda: store._sentinel.watch.master[1] == new, "the object did not learn the switch")
+        await pool.release(held)
+        assert pool._available_connections == [held]  # the next command takes it
+        await store._set("k", "after")
+        port = held.port
+        async with redis.asyncio.Redis(port=new, decode_responses=True) as now:
+            value = await now.get("k")
+        async with redis.asyncio.Redis(port=old) as was:
+            deadline = time.monotonic() + 2  # the old master sees the close a moment later
+            while (still_open := held_id in [c["id"] for c in await was.client_list()]):
+                if time.monotonic() > deadline:
+                    break
+                await asyncio.sleep(0.02)
+        await store.aclose()
+        return new, port, value, still_open
+
+    new, port, value, still_open = asyncio.run(work())
+    assert (port, value) == (new, "after")
+    assert not still_open
 
 
 @pytest.fixture(scope="module")
