@@ -10,7 +10,7 @@ import pytest
 import redis
 
 import ostrel_redis.asyncio as aio
-from conftest import LOOP_HELD_MAX
+from conftest import LOOP_HELD_MAX, in_forked_child
 from ostrel_redis import OstrelRedis
 from test_ssh import key_config, resources, settled_resources, silent_port
 
@@ -374,3 +374,34 @@ def test_aclose_under_load_leaves_no_connection_and_no_task(server):
     assert len(outcomes) == 40 and RuntimeError in outcomes
     assert left == 0 and not stray
     assert [c for c in server.client().client_list() if c["name"] == "async-close"] == []
+
+
+async def child_uses(store):
+    """In a forked child: what the object reads there, the id of the connection it reads on, and
+    how many Sentinel listener tasks it runs while open and after aclose()."""
+    value = await store._get("k")
+    own = await (await store._get_engine(0)).client_id()
+    listening = [t for t in asyncio.all_tasks() if t.get_name().startswith("ostrel_redis sentinel")]
+    await store.aclose()
+    return [value, own, len(listening), len([t for t in listening if not t.done()])]
+
+
+def forked_child_report(config):
+    """Runs child_uses in a child forked while the parent's object is open and in use; checks that
+    the parent's connection still answers the parent, and returns the child's report and the
+    parent's connection id."""
+    async def run():
+        store = aio.OstrelRedis(config)
+        await store._set("k", "parent")
+        parent_id = await (await store._get_engine(0)).client_id()
+        report = in_forked_child(lambda: asyncio.run(child_uses(store)))
+        assert await (await store._get_engine(0)).client_id() == parent_id
+        await store.aclose()
+        return report, parent_id
+
+    return asyncio.run(run())
+
+
+def test_a_forked_child_makes_connections_of_its_own(server):
+    (value, own, _, _), parent_id = forked_child_report(server.config())
+    assert value == "parent" and own != parent_id

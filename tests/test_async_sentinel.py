@@ -11,7 +11,7 @@ import redis
 
 import ostrel_redis.asyncio as aio
 from conftest import LOOP_HELD_MAX, SentinelSet
-from test_async import POOL, checked_out, storm, storm_config, watched
+from test_async import POOL, checked_out, forked_child_report, storm, storm_config, watched
 
 TIMEOUTS = {"socket_timeout": 1, "socket_connect_timeout": 0.5}
 
@@ -251,3 +251,8 @@ def test_tasks_cancelled_or_closed_in_a_failover_hold_leave_no_connection_out(st
     assert outcomes == [RuntimeError] * 8
     assert left == 0 and tasks == []
     assert [k for k in steady.node(steady.master_port()).keys("h*")] == []
+
+
+def test_a_forked_child_follows_the_sentinels_itself(steady):
+    (value, own, listening, left), parent_id = forked_child_report(steady.config())
+    assert [value, listening, left] == ["parent", 3, 0] and own != parent_id

@@ -24,6 +24,7 @@ first operation; ``aclose()`` cancels and awaits them, whatever the sentinels do
 
 import asyncio
 import inspect
+import os
 import warnings
 import weakref
 from itertools import chain
@@ -48,6 +49,19 @@ _OPERATIONS = ("_set", "_get", "_set_list", "_get_list", "_set_dict", "_get_dict
                "_get_size", "_pipeline")
 _SIGNATURES = {name: inspect.signature(getattr(_BASE, name)) for name in _OPERATIONS}
 _TYPED = {"_set_list": list, "_set_dict": dict, "_pipeline": dict}
+
+
+_LIVE = weakref.WeakSet()
+# What forked children took over from their parents: kept as it is and never used or closed here.
+_INHERITED = []
+
+
+def _after_fork():
+    for obj in list(_LIVE):
+        obj._forked()
+
+
+os.register_at_fork(after_in_child=_after_fork)
 
 
 class _Checked(_SyncOstrelRedis):
@@ -216,6 +230,21 @@ class OstrelRedis:
             weakref.finalize(self, self._sentinel.abandon)
         for text in checked._unchecked:
             warnings.warn(text, UserWarning, skip_file_prefixes=(_HERE,))  # at the caller's line
+        _LIVE.add(self)
+
+    def _forked(self):
+        # The parent's connections are its sockets, and they and its tasks and locks belong to
+        # its event loop: a command sent here on one would share that connection with the parent.
+        # All of it is kept untouched (closing even a copy could end the parent's TLS session)
+        # and forgotten: the child's first use makes pools, listeners and locks of its own.
+        _INHERITED.append((self._db_dict, self._engines, self._setters))
+        subclassed = self._ready is not self._engines
+        self._db_dict, self._engines, self._setters = {}, {}, {}
+        self._ready = {} if subclassed else self._engines
+        self._tunnel_lock = asyncio.Lock()
+        self._login_cancel = None
+        if self._sentinel is not None:
+            _INHERITED.append(self._sentinel.forked())
 
     @classmethod
     async def open(cls, config):

@@ -107,6 +107,21 @@ class Side:
         self.opened = asyncio.Event()  # replaced, unset, when a hold begins; set when it ends
         self.stopped = False
 
+    def forked(self):
+        """Forgets, in a forked child, the parent's listeners, questions and sentinel clients (to
+        be made anew at the child's first use), and returns them, for the caller to keep."""
+        inherited = (self.manager, self.asked, [(l.task, l.sub, l.asking) for l in self.listeners])
+        self.watch.forked()
+        self.manager = _Sentinel(self, self.addresses, self.kwargs)
+        self.asked = [None] * len(self.addresses)
+        for listener in self.listeners:
+            listener.task = listener.sub = listener.asking = None
+        self.pools = weakref.WeakSet()
+        self.opened = asyncio.Event()
+        if self.stopped:
+            self.opened.set()
+        return inherited
+
     def pool(self, life, number, options):
         """A Sentinel-managed pool for database number; the listeners start with the first one."""
         opts = dict(options)
