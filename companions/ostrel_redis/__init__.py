@@ -103,7 +103,8 @@ class OstrelRedis(Operations, redis_main.OstrelRedisMain):
         """The engine of db's database key, made at the key's first use and kept: a client over the
         key's pool (shared by all threads; each command takes a connection of its own), or with
         cluster the key's cluster client."""
-        engine = self._engines.get(db if type(db) is str else str(db))
+        # an int db is kept under itself too, so that it is found without making its text
+        engine = self._engines.get(db) if type(db) is int or type(db) is str else None
         return engine if engine is not None else self._first_use(db)
 
     def _first_use(self, db):
@@ -114,11 +115,11 @@ class OstrelRedis(Operations, redis_main.OstrelRedisMain):
                     raise RuntimeError(CLOSED)
                 engine = self._engines.get(key)
                 if engine is not None:
-                    return engine
+                    return self._alias(db, engine)
                 pool = self._db_dict.get(key)
                 if pool:  # kept after _close_db or _close, as in the base class: wrapped anew
                     engine = self._engines[key] = pool if self._cluster else client(pool)
-                    return engine
+                    return self._alias(db, engine)
                 making = self._making.get(key)
                 if making is None:
                     making = self._making[key] = threading.Event()
@@ -131,14 +132,25 @@ class OstrelRedis(Operations, redis_main.OstrelRedisMain):
                 if self._making.get(key) is making:
                     del self._making[key]
             making.set()
-        engine = self._engines.get(key)
+        with self._lock:
+            engine = self._engines.get(key)
+            if engine is not None:
+                return self._alias(db, engine)
         # a subclass's _connect that made the pool itself gets a client per call, as in the base class
-        return engine if engine is not None else client(pool)
+        return client(pool)
+
+    def _alias(self, db, engine):
+        # under the lock: an int db finds its key's engine under itself from now on
+        if type(db) is int:
+            self._engines[db] = engine
+        return engine
 
     def _close_db(self, db):
         super()._close_db(db)
         with self._lock:  # its client goes with it; a later use wraps the same pool anew
-            self._engines.pop(db if type(db) is str else str(db), None)
+            engine = self._engines.pop(db if type(db) is str else str(db), None)
+            for alias in [k for k, e in self._engines.items() if e is engine]:
+                del self._engines[alias]
 
     def _close(self):
         super()._close()

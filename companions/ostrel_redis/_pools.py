@@ -83,21 +83,9 @@ class _Guard:
         with lock:
             return connection in idle and _read_pending(connection)
 
-    def get_connection(self, *args, **kwargs):
-        if self._ostrel_life.closed:
-            raise RuntimeError(CLOSED)
-        try:
-            return super().get_connection(*args, **kwargs)
-        except redis.ConnectionError as exc:
-            error = refused(exc, self) if self.cache is not None else None
-            if error is None:
-                raise
-        raise error
-
-    def release(self, connection):
-        super().release(connection)
-        if self._ostrel_life.closed:
-            connection.disconnect()  # nobody can take it any more, so this closes no one's command
+    def _ostrel_refused(self, exc):
+        # redis-py's refusal of a server that cannot keep a cache, in our words; None for others
+        return refused(exc, self) if self.cache is not None else None
 
 
 def _read_pending(connection):
@@ -145,7 +133,29 @@ class _CachingConnection(CacheProxyConnection):
 @functools.cache
 def guarded(cls):
     """The pool class cls with the guard; it takes the keyword ostrel_life besides cls's own."""
-    return type(cls.__name__, (_Guard, cls), {"__module__": __name__, "__qualname__": cls.__qualname__})
+    # cls's own methods, called directly: these run for every command, and a lookup through
+    # super() costs about as much as the rest of either
+    take, give_back = cls.get_connection, cls.release
+
+    def get_connection(self, *args, **kwargs):
+        if self._ostrel_life.closed:
+            raise RuntimeError(CLOSED)
+        try:
+            return take(self, *args, **kwargs)
+        except redis.ConnectionError as exc:
+            error = self._ostrel_refused(exc)
+            if error is None:
+                raise
+        raise error
+
+    def release(self, connection):
+        give_back(self, connection)
+        if self._ostrel_life.closed:
+            connection.disconnect()  # nobody can take it any more, so this closes no one's command
+
+    namespace = {"__module__": __name__, "__qualname__": cls.__qualname__, "get_connection": get_connection,
+                 "release": release}
+    return type(cls.__name__, (_Guard, cls), namespace)
 
 
 def drop_idle(pool):
