@@ -59,7 +59,10 @@ class OstrelRedis(Operations, redis_main.OstrelRedisMain):
     def __init__(self, config):
         self._life = Life()  # shared with every pool, which stop serving once it says closed
         self._lock = threading.Lock()  # guards _engines, _making and _done; never held over I/O
-        self._engines = {}  # database key -> the engine handed out for it, made once
+        self._engines = {}  # database key (and an int db naming it) -> the engine handed out for it
+        # where _set and _get look a db up before asking _get_engine; empty when a subclass has
+        # its own _get_engine, so that it is always asked
+        self._ready = self._engines if type(self)._get_engine is OstrelRedis._get_engine else {}
         self._making = {}  # database key -> an Event set when its first use has made the engine
         self._done = False  # close() has let go of everything
         self._sentinel = self._cluster = None
@@ -77,6 +80,7 @@ class OstrelRedis(Operations, redis_main.OstrelRedisMain):
         # only the forking thread lives on in the child: a lock or a first use it held is gone
         self._lock = threading.Lock()
         self._making = {}
+        self._life.forked()
 
     def _set_params_dict(self):
         copy_lists(self._config)
@@ -192,7 +196,7 @@ class OstrelRedis(Operations, redis_main.OstrelRedisMain):
         with self._lock:
             if self._done:
                 return
-            self._life.closed = True  # from here on nothing is handed out or made
+            self._life.close()  # from here on nothing is handed out or made
             engines = list(getattr(self, "_db_dict", {}).values())
             self._engines.clear()
         errors = []

@@ -45,7 +45,7 @@ def _bind(base, args, kwargs, expected):
     return None
 
 
-_SIGNATURES = {base: inspect.signature(base) for base in (_BASE._set_list, _BASE._pipeline)}
+_SIGNATURES = {base: inspect.signature(base) for base in (_BASE._set_list, _BASE._pipeline, _BASE._set, _BASE._get)}
 
 
 def _like(base):
@@ -118,10 +118,38 @@ def _mset_by_slot(engine, entries):
 
 
 class Operations:
-    """_set_list and _pipeline for any class whose _get_engine hands out a redis.Redis or a
-    redis-py cluster client; placed before redis_main.OstrelRedisMain among the bases."""
+    """_set, _get, _set_list and _pipeline for a class whose _get_engine hands out a redis.Redis or
+    a redis-py cluster client, and whose _ready maps a db to the client kept for it; placed before
+    redis_main.OstrelRedisMain among the bases."""
 
     __slots__ = ()
+
+    # _set and _get run most. Called plainly (key, value or key, and perhaps db) for a database
+    # whose client is kept, they call it themselves; any other call is the base class's, which
+    # binds the arguments and raises its own errors. Either way the client gets the same command.
+    # (_ready is the object's dict of kept clients, or an empty one when a subclass has its own
+    # _get_engine, which must then be asked every time.)
+
+    @_like(_BASE._set)
+    def _set(*args, **kwargs):
+        if not kwargs and 3 <= len(args) <= 4:
+            db = args[3] if len(args) == 4 else 0
+            if type(db) is int or type(db) is str:
+                engine = args[0]._ready.get(db)
+                if engine is not None:
+                    engine.set(args[1], args[2])
+                    return None
+        return _BASE._set(*args, **kwargs)
+
+    @_like(_BASE._get)
+    def _get(*args, **kwargs):
+        if not kwargs and 2 <= len(args) <= 3:
+            db = args[2] if len(args) == 3 else 0
+            if type(db) is int or type(db) is str:
+                engine = args[0]._ready.get(db)
+                if engine is not None:
+                    return engine.get(args[1])
+        return _BASE._get(*args, **kwargs)
 
     @_like(_BASE._set_list)
     def _set_list(*args, **kwargs):

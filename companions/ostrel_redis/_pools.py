@@ -4,6 +4,7 @@ holds."""
 
 import functools
 import os
+import threading
 import weakref
 
 import redis
@@ -16,17 +17,41 @@ CLOSED = "the OstrelRedis object is closed; make a new one to reach Redis again"
 
 
 class Life:
-    """Whether the object that made a pool has been closed; shared by the object and all its pools."""
+    """Whether the object that made a pool has been closed; shared by the object and all its pools,
+    which it tells at once when it closes."""
 
-    __slots__ = ("closed",)
+    __slots__ = ("closed", "_pools", "_lock")
 
     def __init__(self):
         self.closed = False
+        self._pools = weakref.WeakSet()
+        self.forked()
+
+    def forked(self):
+        self._lock = threading.Lock()  # a copy may have been held by a thread that is gone
+
+    def close(self):
+        """From now on every pool of the object hands out nothing and closes what it gets back."""
+        with self._lock:
+            self.closed = True
+            pools = list(self._pools)
+        for pool in pools:
+            pool._ostrel_shut()
+
+    def adopt(self, pool):
+        with self._lock:
+            if not self.closed:
+                self._pools.add(pool)
+                return
+        pool._ostrel_shut()
 
 
 class _Guard:
     """Put before a redis-py pool class: once the object is closed no connection is handed out, and
-    one given back is closed at once (a command that began before close() may still finish)."""
+    one given back is closed at once (a command that began before close() may still finish).
+
+    Nothing is checked per command while the object is open: closing it turns each of its pools
+    into the pool's class for a closed object (_shut), which holds the checks."""
 
     def __init__(self, *args, ostrel_life, **kwargs):
         self._ostrel_life = ostrel_life
@@ -37,6 +62,12 @@ class _Guard:
         # each caching connection by the connection it wraps, which is what a cache entry names
         self._ostrel_owners = weakref.WeakKeyDictionary()
         self._ostrel_blocking = isinstance(self, redis.BlockingConnectionPool)
+        if self.cache is not None:
+            self.__class__ = _translating(type(self))
+        ostrel_life.adopt(self)
+
+    def _ostrel_shut(self):
+        self.__class__ = _shut(type(self))
 
     def make_connection(self):
         connection = super().make_connection()
@@ -133,13 +164,15 @@ class _CachingConnection(CacheProxyConnection):
 @functools.cache
 def guarded(cls):
     """The pool class cls with the guard; it takes the keyword ostrel_life besides cls's own."""
-    # cls's own methods, called directly: these run for every command, and a lookup through
-    # super() costs about as much as the rest of either
-    take, give_back = cls.get_connection, cls.release
+    return type(cls.__name__, (_Guard, cls), {"__module__": __name__, "__qualname__": cls.__qualname__})
+
+
+@functools.cache
+def _translating(cls):
+    """cls for a pool with a cache: redis-py's refusal of a server that cannot keep one, in our words."""
+    take = cls.get_connection  # called directly: a lookup through super() costs as much again
 
     def get_connection(self, *args, **kwargs):
-        if self._ostrel_life.closed:
-            raise RuntimeError(CLOSED)
         try:
             return take(self, *args, **kwargs)
         except redis.ConnectionError as exc:
@@ -148,14 +181,28 @@ def guarded(cls):
                 raise
         raise error
 
+    return type(cls.__name__, (cls,), {"__module__": __name__, "__qualname__": cls.__qualname__,
+                                       "get_connection": get_connection})
+
+
+@functools.cache
+def _shut(cls):
+    """cls for a pool whose object is closed."""
+    give_back = cls.release
+
+    def get_connection(self, *args, **kwargs):
+        raise RuntimeError(CLOSED)
+
     def release(self, connection):
         give_back(self, connection)
-        if self._ostrel_life.closed:
-            connection.disconnect()  # nobody can take it any more, so this closes no one's command
+        connection.disconnect()  # nobody can take it any more, so this closes no one's command
 
-    namespace = {"__module__": __name__, "__qualname__": cls.__qualname__, "get_connection": get_connection,
-                 "release": release}
-    return type(cls.__name__, (_Guard, cls), namespace)
+    def _ostrel_shut(self):
+        pass
+
+    return type(cls.__name__, (cls,), {"__module__": __name__, "__qualname__": cls.__qualname__,
+                                       "get_connection": get_connection, "release": release,
+                                       "_ostrel_shut": _ostrel_shut})
 
 
 def drop_idle(pool):
