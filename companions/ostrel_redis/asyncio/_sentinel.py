@@ -111,15 +111,16 @@ class Side:
         """Forgets, in a forked child, the parent's listeners, questions and sentinel clients (to
         be made anew at the child's first use), and returns them, for the caller to keep."""
         inherited = (self.manager, self.asked, [(l.task, l.sub, l.asking) for l in self.listeners])
-        self.watch.forked()
-        self.manager = _Sentinel(self, self.addresses, self.kwargs)
+        # Only plain objects are made here: a fork hook that makes locks can hang the child on an
+        # allocator lock some other thread of the parent held. The sentinel clients are made at
+        # the child's first use; the watch's lock is only ever taken on the loop's thread, which
+        # is the one that forked.
+        self.manager = None
         self.asked = [None] * len(self.addresses)
         for listener in self.listeners:
             listener.task = listener.sub = listener.asking = None
         self.pools = weakref.WeakSet()
-        self.opened = asyncio.Event()
-        if self.stopped:
-            self.opened.set()
+        self.opened = None  # made by the first wait (an event's queue is not a plain object)
         return inherited
 
     def pool(self, life, number, options):
@@ -127,6 +128,8 @@ class Side:
         opts = dict(options)
         cls = guarded(_BlockingSentinelPool if "timeout" in opts else _SentinelPool)
         connection = discarding(_WatchedSSLConnection if "ssl_cert_reqs" in opts else _WatchedConnection)
+        if self.manager is None:
+            self.manager = _Sentinel(self, self.addresses, self.kwargs)
         pool = cls(self.service, self.manager, db=number, ostrel_life=life, ostrel_side=self,
                    connection_class=connection, **opts)
         self.pools.add(pool)
@@ -154,9 +157,13 @@ class Side:
             log.info("failover of %s under way: holding commands for up to %g s", self.service, self.watch.hold)
         elif outcome == "moved":
             log.info("master of %s is now %s:%s", self.service, *self.watch.master)
-            self.opened.set()
+            self._open()
             await self.drop_idle()
         elif outcome == "ended":
+            self._open()
+
+    def _open(self):
+        if self.opened is not None:
             self.opened.set()
 
     async def wait_hold(self):
@@ -167,6 +174,8 @@ class Side:
             left, generation = self.watch.admit(time.monotonic())
             if left <= 0:
                 return generation
+            if self.opened is None:
+                self.opened = asyncio.Event()
             opened = self.opened  # a hold that begins later replaces it
             try:
                 async with asyncio.timeout(left):
@@ -227,12 +236,12 @@ class Side:
         """Cancels the listener and question tasks, waits for them (they end at once, whatever
         the sentinels do) and closes the connections to the sentinels."""
         self.stopped = True
-        self.opened.set()  # commands held by a failover are refused now
+        self._open()  # commands held by a failover are refused now
         tasks = [t for t in [listener.task for listener in self.listeners] + self.asked if t is not None]
         for task in tasks:
             task.cancel()
         await asyncio.gather(*tasks, return_exceptions=True)
-        for client in self.manager.sentinels:
+        for client in self.manager.sentinels if self.manager is not None else ():
             await client.aclose()
 
     def abandon(self):
