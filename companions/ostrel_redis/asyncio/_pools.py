@@ -84,11 +84,6 @@ def _refusing(*args, **kwargs):
     raise RuntimeError(CLOSED)
 
 
-def _being_cancelled():
-    task = current_task()
-    return task is not None and task.cancelling() > 0
-
-
 @functools.cache
 def guarded(cls):
     """The asyncio pool class cls with the guard; it takes the keyword ostrel_life besides cls's own."""
@@ -103,8 +98,8 @@ def guarded(cls):
         # back, whatever point the command had reached.
         if self._ostrel_life.closed:
             return self._release_dropped(connection)
-        task = current_task()  # as _being_cancelled(), written out: this runs for every command
-        if task is not None and task.cancelling():
+        task = current_task()
+        if task is not None and task.cancelling():  # given back by a task being cancelled
             return self._release_dropped(connection)
         return give_back(self, connection)
 
