@@ -1,5 +1,5 @@
-"""OstrelRedis's _set_list and _pipeline against the base class's, side by side on Redis 7 and 8:
-the same result or error, the same data left behind, in fewer commands."""
+"""OstrelRedis's operations against the base class's, side by side on Redis 7 and 8: the same
+result or error, the same data left behind, in fewer commands."""
 
 import inspect
 
@@ -160,3 +160,24 @@ def test_signature_and_binding_errors_are_the_base_class(server, method):
         assert found[0][0] is TypeError
     assert (base._db_dict, fast._db_dict) == ({}, {})  # refused before any engine was asked for
     fast.close()
+
+
+@pytest.mark.parametrize("method", ["_set", "_get", "_get_list", "_get_dict", "_delete", "_keys", "_get_size"])
+def test_calls_to_a_kept_client_bind_as_the_base_class(server, method):
+    base = OstrelRedisMain(server.config())
+    fast = OstrelRedis(server.config())
+    fast._get_engine(0)  # kept: plain calls go to its client without the base class
+    assert inspect.signature(getattr(OstrelRedis, method)) == inspect.signature(getattr(OstrelRedisMain, method))
+    assert inspect.signature(getattr(fast, method)) == inspect.signature(getattr(base, method))
+    key = "bind:absent"
+    calls = [((), {}), ((key,), {}), ((key, 0), {}), ((key, "0"), {}), ((key, True), {}), ((key, 0.0), {}),
+             ((key, "v", 0), {}), ((key, "v", "0", 1), {}), ((), {"db": 0}), ((key,), {"db": 0}),
+             ((), {"key": key, "value": "v"}), ((key,), {"colour": 1}), ((key, 0), {"db": 0})]
+    try:
+        for args, kwargs in calls:
+            found = [outcome(lambda: getattr(obj, method)(*args, **kwargs)) for obj in (base, fast)]
+            assert found[1] == found[0], (args, kwargs)
+    finally:
+        server.client().delete(key)
+        base._close()
+        fast.close()

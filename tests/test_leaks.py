@@ -8,6 +8,7 @@ import pytest
 import redis
 
 import redis_main
+from ostrel_redis import OstrelRedis
 
 # A sanitizer run is several times slower; it checks memory errors, not counts.
 CALLS = int(os.environ.get("REDIS_MAIN_LEAK_CALLS", "10000"))
@@ -149,3 +150,31 @@ def test_results_are_owned_by_the_caller_alone(leak_obj):
         result = make()
         # one reference from the local name and one from getrefcount's argument
         assert sys.getrefcount(result) == 2
+
+
+@pytest.fixture(scope="module")
+def kept(redis_server, leak_obj):
+    obj = OstrelRedis(redis_server.config())
+    obj._get_engine(Args.db)  # kept: plain calls go to its client straight from C
+    yield obj
+    obj.close()
+
+
+def shortcut_cases(obj):
+    a = Args
+    return {
+        "plain calls": (lambda: (obj._set(a.key, a.value, a.db), obj._get(a.key, a.db),
+                                 obj._get_list("leak-list-short", a.db), obj._get_dict("leak-hash", a.db),
+                                 obj._delete("leak-absent", a.db), obj._keys(a.pattern, a.db),
+                                 obj._get_size(a.db)), None),
+        "handed on": (lambda: obj._get(a.key, db=a.db), None),
+        "client's error": (lambda: obj._get_list(a.key, a.db), redis.ResponseError),
+        "binding error": (lambda: obj._get(a.key, a.db, db=a.db), TypeError),
+        "no clients yet": (lambda: OstrelRedis.__new__(OstrelRedis)._get(a.key), AttributeError),
+    }
+
+
+@pytest.mark.parametrize("name", list(shortcut_cases(None)))
+def test_kept_client_calls_do_not_leak(kept, name):
+    fn, expect = shortcut_cases(kept)[name]
+    assert_no_leak(kept, fn, expect)

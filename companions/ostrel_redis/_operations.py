@@ -18,6 +18,8 @@ import redis
 
 import redis_main
 
+from ._shortcut import Shortcut
+
 _BASE = redis_main.OstrelRedisMain
 
 # One command carries at most this many elements (for MSET: pairs) and, for RPUSH, about this
@@ -57,6 +59,20 @@ def _like(base):
         return func
 
     return decorate
+
+
+def shortcut(base, method, count, extra=(), *, fallback=None, discard=False, table="_ready",
+             qualname="OstrelRedis", module=__name__):
+    """The operation base, made to call getattr(self, table)[db].method(*arguments, *extra) itself
+    when called with its count arguments and perhaps db, for a db found there; fallback (base by
+    default) takes every other call as it came. It wears base's name, signature and help text."""
+    op = Shortcut(base if fallback is None else fallback, table, method, count, extra, discard)
+    op.__name__ = base.__name__
+    op.__qualname__ = f"{qualname}.{base.__name__}"
+    op.__module__ = module
+    op.__doc__ = base.__doc__
+    op.__signature__ = inspect.signature(base)
+    return op
 
 
 def _chunks(value, encode):
@@ -124,32 +140,19 @@ class Operations:
 
     __slots__ = ()
 
-    # _set and _get run most. Called plainly (key, value or key, and perhaps db) for a database
-    # whose client is kept, they call it themselves; any other call is the base class's, which
-    # binds the arguments and raises its own errors. Either way the client gets the same command.
-    # (_ready is the object's dict of kept clients, or an empty one when a subclass has its own
-    # _get_engine, which must then be asked every time.)
+    # The one-key operations run most. Called plainly (their arguments, and perhaps db) for a
+    # database whose client is kept, they call it themselves, from C; any other call is the base
+    # class's, which binds the arguments and raises its own errors. Either way the client gets
+    # the same command. (_ready is the object's dict of kept clients, or an empty one when a
+    # subclass has its own _get_engine, which must then be asked every time.)
 
-    @_like(_BASE._set)
-    def _set(*args, **kwargs):
-        if not kwargs and 3 <= len(args) <= 4:
-            db = args[3] if len(args) == 4 else 0
-            if type(db) is int or type(db) is str:
-                engine = args[0]._ready.get(db)
-                if engine is not None:
-                    engine.set(args[1], args[2])
-                    return None
-        return _BASE._set(*args, **kwargs)
-
-    @_like(_BASE._get)
-    def _get(*args, **kwargs):
-        if not kwargs and 2 <= len(args) <= 3:
-            db = args[2] if len(args) == 3 else 0
-            if type(db) is int or type(db) is str:
-                engine = args[0]._ready.get(db)
-                if engine is not None:
-                    return engine.get(args[1])
-        return _BASE._get(*args, **kwargs)
+    _set = shortcut(_BASE._set, "set", 2, discard=True)
+    _get = shortcut(_BASE._get, "get", 1)
+    _get_list = shortcut(_BASE._get_list, "lrange", 1, (0, -1))
+    _get_dict = shortcut(_BASE._get_dict, "hgetall", 1)
+    _delete = shortcut(_BASE._delete, "delete", 1)
+    _keys = shortcut(_BASE._keys, "keys", 1)
+    _get_size = shortcut(_BASE._get_size, "dbsize", 0)
 
     @_like(_BASE._set_list)
     def _set_list(*args, **kwargs):

@@ -38,7 +38,7 @@ import redis_main
 from .. import _HERE, _url
 from .. import OstrelRedis as _SyncOstrelRedis
 from .._config import OstrelRedisConfig, _shown
-from .._operations import _chunks
+from .._operations import _chunks, shortcut
 from .._pools import CLOSED, Life
 from . import _pools, _sentinel
 
@@ -119,12 +119,12 @@ def _like(name):
     return decorate
 
 
-def _handed_on(name, call):
-    """The one-key operation name, whose reply is that of call(client, key) as it stands.
+def _handed_on(name, method, extra=(), *, fallback=None, table="_ready"):
+    """The one-key operation name, whose reply is that of the client's method(key, *extra).
 
     Called plainly (key, or key and db) for a database whose client is made, it hands back that
-    client's own coroutine: awaiting it is the whole command, with no coroutine of ours in
-    between, which would cost about as much as everything else the object does per call. Any
+    client's own coroutine, from C: awaiting it is the whole command, with no coroutine of ours
+    in between, which would cost about as much as everything else the object does per call. Any
     other call gets a coroutine doing the whole work, which raises, once awaited, what the sync
     class raises. Either way nothing happens before the await. (The task resumes through every
     coroutine in its chain each time the reply it waits for arrives.)
@@ -132,37 +132,12 @@ def _handed_on(name, call):
 
     async def whole(*args, **kwargs):
         self, key, db = _one_key(name, args, kwargs)
-        return await call(await self._get_engine(db), key)
+        return await getattr(await self._get_engine(db), method)(key, *extra)
 
-    @_coroutine_like(name)
-    def operation(*args, **kwargs):
-        if not kwargs and 2 <= len(args) <= 3:
-            db = args[2] if len(args) == 3 else 0
-            if type(db) is int or type(db) is str:
-                engine = args[0]._ready.get(db)
-                if engine is not None:
-                    return call(engine, args[1])
-        return whole(*args, **kwargs)
-
-    return operation
-
-
-def _coroutine_like(name):
-    """Gives the decorated plain function name's signature and help text, and marks it as a
-    coroutine function: it hands back a coroutine, and nothing happens before that is awaited."""
-
-    def decorate(func):
-        func.__name__ = name
-        func.__qualname__ = f"OstrelRedis.{name}"
-        inspect.markcoroutinefunction(func)
-        return _like(name)(func)
-
-    return decorate
-
-
-async def _whole_get(*args, **kwargs):
-    self, key, db = _one_key("_get", args, kwargs)
-    return await (await self._get_engine(db)).get(key)
+    op = shortcut(getattr(_BASE, name), method, 2 if name == "_set" else 1, extra, fallback=fallback or whole,
+                  table=table, module=__name__)
+    inspect.markcoroutinefunction(op)
+    return op
 
 
 async def _set_whole(*args, **kwargs):
@@ -428,30 +403,14 @@ class OstrelRedis:
 
     # _set and _get run most: each is written out, calling the client's method itself.
 
-    @_coroutine_like("_set")
-    def _set(*args, **kwargs):
-        if not kwargs and 3 <= len(args) <= 4:
-            db = args[3] if len(args) == 4 else 0
-            if type(db) is int or type(db) is str:
-                setter = args[0]._setters.get(db)
-                if setter is not None:
-                    return setter.set(args[1], args[2])
-        return _set_whole(*args, **kwargs)
-
-    @_coroutine_like("_get")
-    def _get(*args, **kwargs):
-        if not kwargs and 2 <= len(args) <= 3:
-            db = args[2] if len(args) == 3 else 0
-            if type(db) is int or type(db) is str:
-                engine = args[0]._ready.get(db)
-                if engine is not None:
-                    return engine.get(args[1])
-        return _whole_get(*args, **kwargs)
-
-    _delete = _handed_on("_delete", lambda engine, key: engine.delete(key))
-    _keys = _handed_on("_keys", lambda engine, pattern: engine.keys(pattern))
-    _get_list = _handed_on("_get_list", lambda engine, key: engine.lrange(key, 0, -1))
-    _get_dict = _handed_on("_get_dict", lambda engine, key: engine.hgetall(key))
+    # The one-key operations run most: each hands back its client's own coroutine when it can.
+    # _set goes to the client made for it, whose SET reply reads as None.
+    _set = _handed_on("_set", "set", fallback=_set_whole, table="_setters")
+    _get = _handed_on("_get", "get")
+    _delete = _handed_on("_delete", "delete")
+    _keys = _handed_on("_keys", "keys")
+    _get_list = _handed_on("_get_list", "lrange", (0, -1))
+    _get_dict = _handed_on("_get_dict", "hgetall")
 
     @_like("_get_size")
     async def _get_size(*args, **kwargs):
