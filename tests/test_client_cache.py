@@ -9,7 +9,7 @@ import redis
 
 from cluster_nodes import RedisClusterSet, slot_of
 from conftest import SentinelSet, find_redis8_server, wait_until
-from ostrel_redis import OstrelRedis
+from ostrel_redis import OstrelRedis, _operations
 
 DB = 5
 
@@ -98,6 +98,16 @@ def test_no_stale_read_once_the_server_announced_a_change(server8, cached, decod
     with OstrelRedis(server8.config(decode_responses=decode)) as plain:
         expected = [plain._get("s", DB), plain._get_list("l", DB), plain._get_dict("h", DB)]
     assert reads() == expected
+
+
+def test_own_bulk_writes_in_several_commands_leave_no_stale_read(server8, cached, decode, monkeypatch):
+    monkeypatch.setattr(_operations, "_CHUNK_ELEMENTS", 2)  # a push of three RPUSHes, two MSETs
+    twice(cached, "_get", "s")
+    twice(cached, "_get_list", "l")
+    cached._set_list("l", list("abcde"), DB)
+    cached._pipeline({"s": "new", "t": "2", "u": "3"}, DB)
+    text = (lambda x: x) if decode else str.encode
+    assert (cached._get("s", DB), cached._get_list("l", DB)) == (text("new"), [text(x) for x in "abcde"])
 
 
 def test_a_hit_takes_no_connection(server8, cached):

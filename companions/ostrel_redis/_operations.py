@@ -11,12 +11,18 @@ to the caller, because the server may have run it, and a second push would appen
 twice. (In cluster mode the cluster client's own retry still applies, as it does to the base.)
 """
 
+import codecs
 import inspect
 from itertools import chain
 
 import redis
 
 import redis_main
+
+try:
+    from hiredis import pack_command as _hiredis_pack
+except ImportError:  # redis-py then packs everything itself
+    _hiredis_pack = None
 
 from ._shortcut import Shortcut
 
@@ -29,6 +35,7 @@ _BASE = redis_main.OstrelRedisMain
 _CHUNK_ELEMENTS = 100_000
 _CHUNK_BYTES = 16 << 20
 _BULK_OVERHEAD = 16  # "$<length>\r\n" and "\r\n" around each element
+_PACKABLE = frozenset((str, bytes, int, float))  # hiredis packs these as redis-py encodes them
 
 
 def _bind(base, args, kwargs, expected):
@@ -89,16 +96,30 @@ def _chunks(value, encode):
     return chunks
 
 
+def _packed(encoder, conn, *args):
+    """conn.pack_command(*args). When every argument is text, bytes, an int or a float and text is
+    encoded as strict UTF-8, hiredis packs them at once into the very bytes redis-py would send:
+    redis-py first encodes each argument in Python, most of the cost of a command of thousands.
+    Anything hiredis refuses is packed by redis-py, which raises its own error for it."""
+    if _hiredis_pack is not None and encoder.encoding_errors == "strict" and \
+            codecs.lookup(encoder.encoding).name == "utf-8" and set(map(type, args)) <= _PACKABLE:
+        try:
+            return [_hiredis_pack(args)]
+        except Exception:
+            pass
+    return conn.pack_command(*args)
+
+
 def _push_once(engine, key, value):
     """RPUSH on one pooled connection, without redis-py's retry (see the module's docstring)."""
     pool = engine.connection_pool
+    encoder = pool.get_encoder()
     conn = pool.get_connection()
     try:
         # packed before the first send: an element that cannot be encoded stops everything here
-        packed = conn.pack_command("RPUSH", key, *value)
+        packed = _packed(encoder, conn, "RPUSH", key, *value)
         if len(value) > _CHUNK_ELEMENTS or sum(map(len, packed)) > _CHUNK_BYTES:
-            encode = conn.encoder.encode
-            packed = [conn.pack_command("RPUSH", key, *chunk) for chunk in _chunks(value, encode)]
+            packed = [_packed(encoder, conn, "RPUSH", key, *chunk) for chunk in _chunks(value, encoder.encode)]
         else:
             packed = [packed]
         for command in packed:
@@ -113,16 +134,47 @@ def _push_once(engine, key, value):
         pool.release(conn)
 
 
+_MULTI = b"*1\r\n$5\r\nMULTI\r\n"
+_EXEC = b"*1\r\n$4\r\nEXEC\r\n"
+
+
 def _mset_transaction(engine, entries):
+    """MSET in MULTI/EXEC, sent and read as redis-py's transaction pipeline does (retried whole
+    after a lost connection, which rewrites the same values), packed as _packed packs."""
     flat = list(chain.from_iterable(entries.items()))
-    pipe = engine.pipeline()
     step = 2 * _CHUNK_ELEMENTS
-    if len(flat) <= step:
-        pipe.execute_command("MSET", *flat)
-    else:
+    pool = engine.connection_pool
+    encoder = pool.get_encoder()
+    conn = pool.get_connection()
+    try:
+        commands = [_MULTI]
         for start in range(0, len(flat), step):
-            pipe.execute_command("MSET", *flat[start:start + step])
-    pipe.execute()
+            commands += _packed(encoder, conn, "MSET", *flat[start:start + step])
+        commands.append(_EXEC)
+
+        def send_and_read():
+            conn.send_packed_command(commands)
+            refused = None
+            for _ in commands:  # every reply is read, so the connection is left clean
+                try:
+                    reply = conn.read_response()
+                except redis.ResponseError as error:
+                    refused = refused or error
+                    continue
+                for item in reply if isinstance(reply, list) else ():
+                    if isinstance(item, redis.ResponseError):
+                        refused = refused or item
+            if refused is not None:
+                raise refused
+
+        conn.retry.call_with_retry(send_and_read, lambda error: conn.disconnect())
+    except (redis.ResponseError, redis.DataError):
+        raise
+    except BaseException:
+        conn.disconnect()
+        raise
+    finally:
+        pool.release(conn)
 
 
 def _mset_by_slot(engine, entries):
