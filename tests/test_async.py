@@ -11,7 +11,7 @@ import redis
 
 import ostrel_redis.asyncio as aio
 from conftest import LOOP_HELD_MAX, in_forked_child
-from ostrel_redis import OstrelRedis
+from ostrel_redis import OstrelRedis, _operations
 from test_ssh import key_config, resources, settled_resources, silent_port
 
 # every operation, the database-key rules and the refusals, called the same way on both classes
@@ -67,6 +67,20 @@ def test_every_operation_answers_as_the_sync_class(server):
         results[name] = asyncio.run(run())
     assert [type(r) for r in results["async"]] == [type(r) for r in results["sync"]]
     assert results["async"] == results["sync"]
+
+
+def test_a_push_split_past_the_bound_keeps_order_and_a_bad_element_writes_nothing(server, monkeypatch):
+    monkeypatch.setattr(_operations, "_CHUNK_ELEMENTS", 2)
+    server.flush()
+
+    async def run():
+        async with aio.OstrelRedis(server.config()) as store:
+            await store._set_list("l", list("abcde"))
+            with pytest.raises(redis.DataError):
+                await store._set_list("m", ["a", "b", "c", None])
+
+    asyncio.run(run())
+    assert (server.client().lrange("l", 0, -1), server.client().exists("m")) == (list("abcde"), 0)
 
 
 BAD_CONFIGS = [{}, {"host": "h"}, {"decode_responses": "yes"}, {"host": "h", "port": 1, "decode_responses": "yes"},

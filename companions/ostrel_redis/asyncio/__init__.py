@@ -38,7 +38,8 @@ import redis_main
 from .. import _HERE, _url
 from .. import OstrelRedis as _SyncOstrelRedis
 from .._config import OstrelRedisConfig, _shown
-from .._operations import _chunks, shortcut
+from .. import _operations
+from .._operations import _chunks, _packed, shortcut
 from .._pools import CLOSED, Life
 from . import _pools, _sentinel
 
@@ -134,10 +135,16 @@ def _handed_on(name, method, extra=(), *, fallback=None, table="_ready"):
         self, key, db = _one_key(name, args, kwargs)
         return await getattr(await self._get_engine(db), method)(key, *extra)
 
-    op = shortcut(getattr(_BASE, name), method, 2 if name == "_set" else 1, extra, fallback=fallback or whole,
+    count = {"_set": 2, "_get_size": 0}.get(name, 1)
+    op = shortcut(getattr(_BASE, name), method, count, extra, fallback=fallback or whole,
                   table=table, module=__name__)
     inspect.markcoroutinefunction(op)
     return op
+
+
+async def _get_size_whole(*args, **kwargs):
+    self, db = _bind("_get_size", args, kwargs)
+    return await (await self._get_engine(db)).dbsize()
 
 
 async def _set_whole(*args, **kwargs):
@@ -412,13 +419,7 @@ class OstrelRedis:
     _get_list = _handed_on("_get_list", "lrange", (0, -1))
     _get_dict = _handed_on("_get_dict", "hgetall")
 
-    @_like("_get_size")
-    async def _get_size(*args, **kwargs):
-        if not kwargs and len(args) == 1:
-            self, db = args[0], 0
-        else:
-            self, db = args if not kwargs and len(args) == 2 else _bind("_get_size", args, kwargs)
-        return await (await self._get_engine(db)).dbsize()
+    _get_size = _handed_on("_get_size", "dbsize", fallback=_get_size_whole)
 
     @_like("_set_dict")
     async def _set_dict(*args, **kwargs):
@@ -427,21 +428,28 @@ class OstrelRedis:
 
     @_like("_set_list")
     async def _set_list(*args, **kwargs):
-        self, key, value, db = _bind("_set_list", args, kwargs)
+        if not kwargs and 3 <= len(args) <= 4 and type(args[2]) is list:
+            self, key, value = args[:3]
+            db = args[3] if len(args) == 4 else 0
+        else:
+            self, key, value, db = _bind("_set_list", args, kwargs)
         engine = await self._get_engine(db)  # asked for even for an empty list: it makes the pool
         if not value:
             return None
-        chunks = _chunks(value, _encoder(engine).encode)  # a DataError here precedes any send
         if isinstance(engine, redis.asyncio.Redis):
-            await _push_once(engine, key, chunks)
+            await _push_once(engine, key, value)
         else:
-            for chunk in chunks:
+            for chunk in _chunks(value, _encoder(engine).encode):  # a DataError here precedes any send
                 await engine.rpush(key, *chunk)
         return None
 
     @_like("_pipeline")
     async def _pipeline(*args, **kwargs):
-        self, pipe_dict, db = _bind("_pipeline", args, kwargs)
+        if not kwargs and 2 <= len(args) <= 3 and type(args[1]) is dict:
+            self, pipe_dict = args[:2]
+            db = args[2] if len(args) == 3 else 0
+        else:
+            self, pipe_dict, db = _bind("_pipeline", args, kwargs)
         engine = await self._get_engine(db)
         if not pipe_dict:
             return None
@@ -472,14 +480,21 @@ def _encoder(engine):
     return pool.get_encoder() if pool is not None else engine.get_encoder()
 
 
-async def _push_once(engine, key, chunks):
+async def _push_once(engine, key, value):
     """RPUSH on one pooled connection, without redis-py's retry: a push that may have run is never
-    sent a second time."""
+    sent a second time. Packed as the sync class packs it, before the first send, so an element
+    that cannot be encoded stops everything."""
     pool = engine.connection_pool
+    encoder = pool.get_encoder()
     conn = await pool.get_connection()
     try:
-        for chunk in chunks:
-            await conn.send_command("RPUSH", key, *chunk)
+        packed = _packed(encoder, conn, "RPUSH", key, *value)
+        if len(value) > _operations._CHUNK_ELEMENTS or sum(map(len, packed)) > _operations._CHUNK_BYTES:
+            packed = [_packed(encoder, conn, "RPUSH", key, *chunk) for chunk in _chunks(value, encoder.encode)]
+        else:
+            packed = [packed]
+        for command in packed:
+            await conn.send_packed_command(command)
             await engine.parse_response(conn, "RPUSH")
     finally:
         await pool.release(conn)  # a connection interrupted mid-command has closed itself
