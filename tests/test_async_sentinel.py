@@ -133,9 +133,12 @@ def test_one_object_rides_out_a_failover(group, how):
     gap = max(b - a for (a, _), (b, _) in zip(acked, acked[1:]))
     print(f"{how}: {len(failed)} failed writes over {(failed[-1] - failed[0]) if failed else 0:.2f} s;"
           f" writes again {resumed - started:.2f} s after the failover began; longest wait between"
-          f" acknowledged writes {gap:.2f} s; loop lag {lag * 1000:.1f} ms")
+          f" acknowledged writes {gap:.2f} s; sentinels agreed after {switched - started:.2f} s;"
+          f" loop lag {lag * 1000:.1f} ms")
     assert [key for t, key in acked if t > switched + 1 and key not in kept] == []
-    assert resumed - started < 5
+    # how soon the sentinels agree is theirs (an election can take a second round); writing again
+    # soon after they do is the object's
+    assert resumed - switched < 3
     if how != "kill":
         assert not failed or failed[-1] - failed[0] <= 2
     assert lag < LOOP_HELD_MAX, f"the loop was held for {lag * 1000:.0f} ms"
