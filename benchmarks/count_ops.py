@@ -50,6 +50,10 @@ async def _pipelined(r):
 
 
 ASYNC = dict(SYNC, pipeline=(lambda s: s._pipeline(ENTRIES), _pipelined))
+# a cluster client asks every primary for KEYS and DBSIZE, and writes a batch as one MSET per slot
+CLUSTER = dict(SYNC, keys=(lambda s: s._keys("count:k*"), lambda r: r.keys("count:k*", target_nodes=r.PRIMARIES)),
+               get_size=(lambda s: s._get_size(), lambda r: r.dbsize(target_nodes=r.PRIMARIES)),
+               pipeline=(lambda s: s._pipeline(ENTRIES), lambda r: r.mset_nonatomic(ENTRIES)))
 
 
 def plain_options(store):
@@ -64,13 +68,17 @@ def prepare(r):
     r.hset("count:h", mapping={f"f{i}": str(i) for i in range(20)})
 
 
-def run_sync(port, side, op, n):
-    store = ostrel_redis.OstrelRedis({"host": "127.0.0.1", "port": port})
-    plain = redis.Redis(connection_pool=redis.ConnectionPool(host="127.0.0.1", port=port, **plain_options(store)))
+def run_sync(port, side, op, n, cluster=False):
+    store = ostrel_redis.OstrelRedis({"host": "127.0.0.1", "port": port, "cluster": cluster})
+    if cluster:  # redis-py's cluster client with the object's settings, on redis-py's own pools
+        opts = {k: v for k, v in store._cluster.options.items() if k != "connection_pool_class"}
+        plain = redis.RedisCluster(host="127.0.0.1", port=port, **opts)
+    else:
+        plain = redis.Redis(connection_pool=redis.ConnectionPool(host="127.0.0.1", port=port, **plain_options(store)))
     store._set(KEY, "v")  # both sides connected and their clients made
     plain.set(KEY, "v")
     prepare(plain)
-    ours, theirs = SYNC[op]
+    ours, theirs = (CLUSTER if cluster else SYNC)[op]
     call = (lambda: ours(store)) if side == "ours" else (lambda: theirs(plain))
     for _ in range(n):
         call()
@@ -122,14 +130,15 @@ def table(port, kinds, ops):
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--kind", choices=["sync", "async"])
+    parser.add_argument("--kind", choices=["sync", "async", "cluster"], help="cluster: the sync class with"
+                        " cluster, against a cluster node on PORT")
     parser.add_argument("--side", choices=["ours", "plain"])
     parser.add_argument("--op", choices=list(SYNC))
     parser.add_argument("--n", type=int, default=4200)
     args = parser.parse_args()
     if args.side is None:  # the whole table, or the rows of --kind and --op
         table(args.port, [args.kind] if args.kind else ["sync", "async"], [args.op] if args.op else list(SYNC))
-    elif args.kind == "sync":
-        run_sync(args.port, args.side, args.op, args.n)
+    elif args.kind != "async":
+        run_sync(args.port, args.side, args.op, args.n, cluster=args.kind == "cluster")
     else:
         asyncio.run(run_async(args.port, args.side, args.op, args.n))

@@ -636,18 +636,29 @@ class SentinelSet:
         Sentinel promotes only a replica it has lately seen up and linked, so this waits for that.
         """
 
+        seen = ["nothing answered"]  # what was last wrong, for the message if it never settles
+
         def healthy():
             states = [self.sentinel(p).sentinel_master(self.service) for p in self.sentinel_ports]
+            seen[0] = "sentinels: " + "; ".join(
+                f"master {s['port']}, {s['num-other-sentinels']} others, flags {s['flags']}" for s in states)
             master = {s["port"] for s in states}
             if len(master) != 1 or any(s["num-other-sentinels"] != 2 or s["is_sdown"] or s["is_odown"]
                                        for s in states):
                 return False
             replicas = [r for p in self.sentinel_ports for r in self.sentinel(p).sentinel_slaves(self.service)]
+            seen[0] = "replicas as seen: " + "; ".join(
+                f"{r['port']} flags {r['flags']} link {r['master-link-status']} down {r['master-link-down-time']}"
+                for r in replicas)
             return len(replicas) == 3 * (len(self.ports) - 1) and not [
                 r for r in replicas if r["is_sdown"] or r["master-link-status"] != "ok"
                 or r["master-link-down-time"]]
 
-        wait_until(healthy, "the Sentinel set-up did not settle", timeout)
+        try:
+            wait_until(healthy, "the Sentinel set-up did not settle", timeout)
+        except RuntimeError as exc:
+            ended = {port: proc.returncode for port, proc in self.procs.items() if proc.poll() is not None}
+            raise RuntimeError(f"{exc}; last seen: {seen[0]}; ended: {ended or 'none'}") from None
 
     def config(self, **extra):
         return {"sentinels": [("127.0.0.1", p) for p in self.sentinel_ports],
