@@ -10,7 +10,7 @@ import redis
 
 from cluster_nodes import SLOTS, RedisClusterSet, keys_in_slots, slot_of
 from conftest import free_port, in_forked_child, wait_until
-from ostrel_redis import OstrelRedis
+from ostrel_redis import OstrelRedis, _operations
 
 
 @pytest.fixture(scope="module")
@@ -67,6 +67,24 @@ def test_keys_and_size_are_the_union_and_sum_over_primaries(cluster, store):
     assert len(found) == len(set(found)) == 90
     assert set(found) == {k for keys in per_node for k in keys}
     assert store._get_size() == sum(cluster.node(p).dbsize() for p in cluster.primary_ports()) == 180
+
+
+# keys spread over the slots: the cluster client sends node by node
+@pytest.mark.parametrize("write, error", [
+    (lambda s: s._set_list("bad:l", ["a", "b", None]), redis.DataError),
+    (lambda s: s._pipeline({**{f"bad:{i}": "1" for i in range(20)}, "bad:x": None}), redis.DataError),
+    (lambda s: s._pipeline({**{f"bad:{i}": "1" for i in range(20)}, "bad:x": "\udcff"}), UnicodeEncodeError),
+], ids=["_set_list", "_pipeline", "_pipeline-surrogate"])
+def test_a_value_that_cannot_be_encoded_writes_nothing(cluster, store, write, error):
+    with pytest.raises(error):
+        write(store)
+    assert store._keys("bad:*") == []
+
+
+def test_a_push_split_past_the_bound_keeps_its_order(cluster, store, monkeypatch):
+    monkeypatch.setattr(_operations, "_CHUNK_ELEMENTS", 2)
+    store._set_list("split:l", list("abcde"))
+    assert store._get_list("split:l") == list("abcde")
 
 
 def test_pipeline_writes_every_entry_across_every_slot(cluster, store):

@@ -36,6 +36,7 @@ _CHUNK_ELEMENTS = 100_000
 _CHUNK_BYTES = 16 << 20
 _BULK_OVERHEAD = 16  # "$<length>\r\n" and "\r\n" around each element
 _PACKABLE = frozenset((str, bytes, int, float))  # hiredis packs these as redis-py encodes them
+_STR = frozenset((str,))
 
 
 def _bind(base, args, kwargs, expected):
@@ -82,6 +83,12 @@ def shortcut(base, method, count, extra=(), *, fallback=None, discard=False, tab
     return op
 
 
+def _engine(self, db):
+    """self._get_engine(db), without the call for a db whose client is kept (see Operations)."""
+    engine = self._ready.get(db) if type(db) is int or type(db) is str else None
+    return engine if engine is not None else self._get_engine(db)
+
+
 def _chunks(value, encode):
     """value cut at the bounds; every element is encoded first, so a DataError precedes any send."""
     chunks, chunk, size = [], [], 0
@@ -96,18 +103,54 @@ def _chunks(value, encode):
     return chunks
 
 
-def _packed(encoder, conn, *args):
-    """conn.pack_command(*args). When every argument is text, bytes, an int or a float and text is
-    encoded as strict UTF-8, hiredis packs them at once into the very bytes redis-py would send:
-    redis-py first encodes each argument in Python, most of the cost of a command of thousands.
-    Anything hiredis refuses is packed by redis-py, which raises its own error for it."""
-    if _hiredis_pack is not None and encoder.encoding_errors == "strict" and \
-            codecs.lookup(encoder.encoding).name == "utf-8" and set(map(type, args)) <= _PACKABLE:
+def _strict_utf8(encoder):
+    if encoder.encoding_errors != "strict":
+        return False
+    known = _UTF8.get(encoder.encoding)
+    if known is None:
+        known = _UTF8[encoder.encoding] = codecs.lookup(encoder.encoding).name == "utf-8"
+    return known
+
+
+_UTF8 = {}  # encoding name -> whether it names UTF-8
+
+
+def _hiredis_packed(encoder, args):
+    """args packed at once by hiredis into the very bytes redis-py would send, when every one is
+    text, bytes, an int or a float and text is encoded as strict UTF-8; else None. (redis-py first
+    encodes each argument in Python, most of the cost of a command of thousands.)"""
+    if _hiredis_pack is not None and _strict_utf8(encoder) and set(map(type, args)) <= _PACKABLE:
         try:
-            return [_hiredis_pack(args)]
+            return _hiredis_pack(args)
         except Exception:
-            pass
-    return conn.pack_command(*args)
+            return None  # redis-py's packing raises its own error for it
+    return None
+
+
+def _packed(encoder, conn, *args):
+    """conn.pack_command(*args), by hiredis when it can."""
+    packed = _hiredis_packed(encoder, args)
+    return [packed] if packed is not None else conn.pack_command(*args)
+
+
+def _cluster_chunks(encoder, key, value):
+    """value cut for the cluster client's pushes. It packs each push whole before sending it, so
+    a list that is surely one push needs no encoding here: one whose elements all have a length
+    (text, bytes, or what redis-py refuses before sending anything) that, at four bytes a
+    character, stays within the bounds. Others are packed here first (by hiredis in one go when
+    it can) to find the size, and a bad element before anything is sent."""
+    if len(value) <= _CHUNK_ELEMENTS and _strict_utf8(encoder):
+        try:
+            size = 4 * sum(map(len, value)) + _BULK_OVERHEAD * len(value)
+        except Exception:  # a number, None, or a length that cannot be had: encoded below
+            size = _CHUNK_BYTES + 1
+        if size <= _CHUNK_BYTES:
+            return [value]
+    if len(value) <= _CHUNK_ELEMENTS:
+        packed = _hiredis_packed(encoder, ("RPUSH", key, *value))
+        if packed is not None and len(packed) <= _CHUNK_BYTES:
+            return [value]
+    return _chunks(value, encoder.encode)
 
 
 def _push_once(engine, key, value):
@@ -178,11 +221,26 @@ def _mset_transaction(engine, entries):
 
 
 def _mset_by_slot(engine, entries):
-    encode = engine.get_encoder().encode
-    for key, value in entries.items():  # in the dict's order, as the base class would fail
-        encode(key)
-        encode(value)
+    # The cluster client packs and sends node by node, so every key and value is checked here
+    # before anything is sent: all text at once (a surrogate, the one thing strict UTF-8 refuses,
+    # fails the whole as it fails its own piece), else by hiredis in one go when it can.
+    encoder = engine.get_encoder()
+    keys, values = entries.keys(), entries.values()
+    if not (set(map(type, keys)) <= _STR and set(map(type, values)) <= _STR and _strict_utf8(encoder)
+            and _encodes("".join(keys)) and _encodes("".join(values))) and \
+            _hiredis_packed(encoder, ("MSET", *chain.from_iterable(entries.items()))) is None:
+        for key, value in entries.items():  # in the dict's order, as the base class would fail
+            encoder.encode(key)
+            encoder.encode(value)
     engine.mset_nonatomic(entries)
+
+
+def _encodes(text):
+    try:
+        text.encode()
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 class Operations:
@@ -216,13 +274,13 @@ class Operations:
             if bound is None:
                 return None
             self, key, value, db = bound
-        engine = self._get_engine(db)  # asked for even for an empty list: it makes the pool
+        engine = _engine(self, db)  # asked for even for an empty list: it makes the pool
         if not value:
             return None
         if isinstance(engine, redis.Redis):
             _push_once(engine, key, value)
         else:
-            for chunk in _chunks(value, engine.get_encoder().encode):
+            for chunk in _cluster_chunks(engine.get_encoder(), key, value):
                 engine.rpush(key, *chunk)
         return None
 
@@ -236,7 +294,7 @@ class Operations:
             if bound is None:
                 return None
             self, pipe_dict, db = bound
-        engine = self._get_engine(db)
+        engine = _engine(self, db)
         if not pipe_dict:
             return None
         try:
