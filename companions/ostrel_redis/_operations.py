@@ -55,7 +55,7 @@ def _bind(base, args, kwargs, expected):
     return None
 
 
-_SIGNATURES = {base: inspect.signature(base) for base in (_BASE._set_list, _BASE._pipeline, _BASE._set, _BASE._get)}
+_SIGNATURES = {base: inspect.signature(base) for base in (_BASE._set_list, _BASE._pipeline)}
 
 
 def _like(base):
@@ -153,19 +153,22 @@ def _cluster_chunks(encoder, key, value):
     return _chunks(value, encoder.encode)
 
 
+def _pushes(encoder, conn, key, value):
+    """The RPUSHes of value, packed: one, or several past the bounds. All are packed before the
+    first is sent, so an element that cannot be encoded stops everything here."""
+    packed = _packed(encoder, conn, "RPUSH", key, *value)
+    if len(value) > _CHUNK_ELEMENTS or sum(map(len, packed)) > _CHUNK_BYTES:
+        return [_packed(encoder, conn, "RPUSH", key, *chunk) for chunk in _chunks(value, encoder.encode)]
+    return [packed]
+
+
 def _push_once(engine, key, value):
     """RPUSH on one pooled connection, without redis-py's retry (see the module's docstring)."""
     pool = engine.connection_pool
     encoder = pool.get_encoder()
     conn = pool.get_connection()
     try:
-        # packed before the first send: an element that cannot be encoded stops everything here
-        packed = _packed(encoder, conn, "RPUSH", key, *value)
-        if len(value) > _CHUNK_ELEMENTS or sum(map(len, packed)) > _CHUNK_BYTES:
-            packed = [_packed(encoder, conn, "RPUSH", key, *chunk) for chunk in _chunks(value, encoder.encode)]
-        else:
-            packed = [packed]
-        for command in packed:
+        for command in _pushes(encoder, conn, key, value):
             conn.send_packed_command(command)
             engine.parse_response(conn, "RPUSH")
     except (redis.ResponseError, redis.DataError):

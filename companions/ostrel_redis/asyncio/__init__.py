@@ -38,8 +38,7 @@ import redis_main
 from .. import _HERE, _url
 from .. import OstrelRedis as _SyncOstrelRedis
 from .._config import OstrelRedisConfig, _shown
-from .. import _operations
-from .._operations import _chunks, _packed, shortcut
+from .._operations import _chunks, _pushes, shortcut
 from .._pools import CLOSED, Life
 from . import _pools, _sentinel
 
@@ -488,12 +487,7 @@ async def _push_once(engine, key, value):
     encoder = pool.get_encoder()
     conn = await pool.get_connection()
     try:
-        packed = _packed(encoder, conn, "RPUSH", key, *value)
-        if len(value) > _operations._CHUNK_ELEMENTS or sum(map(len, packed)) > _operations._CHUNK_BYTES:
-            packed = [_packed(encoder, conn, "RPUSH", key, *chunk) for chunk in _chunks(value, encoder.encode)]
-        else:
-            packed = [packed]
-        for command in packed:
+        for command in _pushes(encoder, conn, key, value):
             await conn.send_packed_command(command)
             await engine.parse_response(conn, "RPUSH")
     finally:
